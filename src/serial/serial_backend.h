@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace merovan {
+
+// Line parameters the port object asks a backend to apply.
+struct LineParams
+{
+    std::uint32_t baudRate = 0;
+    std::uint32_t dataBits = 8;
+    std::int32_t parity = 0;   // 0 none, 1 odd, 2 even
+    std::uint32_t stopBits = 0; // 1 or 2; anything else keeps the driver's setting
+    bool hardwareFlow = false; // output waits for CTS, RTS follows the input buffer
+};
+
+enum class ModemLine { Dtr, Rts };
+
+struct ReadResult
+{
+    std::size_t count = 0;
+    int error = 0;              // errno of a failed read, 0 otherwise
+    bool disconnected = false;  // the device has gone away (hang-up, EIO, ENXIO)
+};
+
+// One operating system's way to a serial device. The port object holds the
+// program's logic; a backend only moves bytes and line settings. Every
+// function returns 0 or an errno value, with a readable reason where the
+// caller may show it.
+class SerialBackend
+{
+public:
+    virtual ~SerialBackend() = default;
+
+    // Opens the device exclusively, in raw mode and ignoring modem status.
+    virtual int open(const std::string& path, std::string& reason) = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+
+    virtual int applyLine(const LineParams& params, std::string& reason) = 0;
+    // The rate the driver actually applied, read back after applyLine.
+    virtual std::uint32_t appliedBaud() const = 0;
+
+    // Drives DTR or RTS. Devices without modem lines (a pseudo-terminal)
+    // accept the call and do nothing.
+    virtual int setModemLine(ModemLine line, bool on) = 0;
+
+    // Waits at most timeoutMs for input, then takes what has arrived, up to
+    // buffer.size() bytes.
+    virtual ReadResult read(std::span<std::uint8_t> buffer, int timeoutMs) = 0;
+
+    // Returns once every byte has been taken by the driver, or on failure.
+    // A vanished device gives ENXIO.
+    virtual int write(std::span<const std::uint8_t> bytes) = 0;
+
+    // Identifies the open device so that listings can leave it out; 0 when
+    // closed or unknown.
+    virtual std::uint64_t deviceId() const = 0;
+};
+
+std::unique_ptr<SerialBackend> makePosixBackend();
+
+} // namespace merovan

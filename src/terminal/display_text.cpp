@@ -1,0 +1,25 @@
+#include "terminal/display_text.h"
+
+namespace merovan {
+
+std::string formatForDisplay(std::span<const std::uint8_t> bytes)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 4);
+    for (const std::uint8_t b : bytes) {
+        if (b == 0x08)
+            continue;
+        if (b == 0x09 || b == 0x0A || b == 0x0D || (b >= 0x20 && b <= 0x7F)) {
+            out.push_back(static_cast<char>(b));
+            continue;
+        }
+        out.push_back('[');
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 0x0F]);
+        out.push_back(']');
+    }
+    return out;
+}
+
+} // namespace merovan

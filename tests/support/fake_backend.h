@@ -1,0 +1,151 @@
+#pragma once
+
+#include "device_model.h"
+#include "support/fake_clock.h"
+#include "serial/serial_backend.h"
+
+#include <cerrno>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace merovan::test {
+
+// What the fake port saw, kept outside the backend so a test can look at it
+// after the port object has taken ownership of the backend.
+struct FakeLineLog
+{
+    std::vector<std::string> opened;      // paths, in order
+    int closes = 0;
+    std::vector<LineParams> applied;      // every applyLine, in order
+    std::vector<std::pair<ModemLine, bool>> modem;
+    std::vector<std::uint8_t> written;    // every byte the host wrote
+    bool dtr = false;
+    bool rts = false;
+};
+
+// A serial backend wired to an in-process device model, in virtual time.
+// A read that finds nothing costs its full time-out on the fake clock.
+class FakeBackend final : public SerialBackend
+{
+public:
+    FakeBackend(FakeClock& clock, FakeLineLog& log, devsim::DeviceModel* device = nullptr)
+        : m_clock(clock)
+        , m_log(log)
+        , m_device(device)
+    {
+    }
+
+    // Failures to inject.
+    int openError = 0;
+    std::string openReason;
+    int applyError = 0;
+    std::string applyReason;
+
+    // Bytes the "device" has sent, waiting to be read.
+    std::deque<std::uint8_t> incoming;
+    bool vanished = false;
+
+    int open(const std::string& path, std::string& reason) override
+    {
+        m_log.opened.push_back(path);
+        if (openError) {
+            reason = openReason;
+            return openError;
+        }
+        m_open = true;
+        if (m_device)
+            run([&](devsim::DeviceOutput& out) { m_device->lineOpened(m_clock.nowMs(), out); });
+        return 0;
+    }
+    void close() override
+    {
+        if (m_open) {
+            ++m_log.closes;
+            if (m_device)
+                m_device->lineClosed(m_clock.nowMs());
+        }
+        m_open = false;
+    }
+    bool isOpen() const override { return m_open; }
+
+    int applyLine(const LineParams& params, std::string& reason) override
+    {
+        m_log.applied.push_back(params);
+        if (applyError) {
+            reason = applyReason;
+            return applyError;
+        }
+        m_baud = params.baudRate;
+        return 0;
+    }
+    std::uint32_t appliedBaud() const override { return m_baud; }
+
+    int setModemLine(ModemLine line, bool on) override
+    {
+        m_log.modem.emplace_back(line, on);
+        (line == ModemLine::Dtr ? m_log.dtr : m_log.rts) = on;
+        return 0;
+    }
+
+    ReadResult read(std::span<std::uint8_t> buffer, int timeoutMs) override
+    {
+        ReadResult r;
+        if (vanished) {
+            r.disconnected = true;
+            return r;
+        }
+        serviceDevice();
+        if (incoming.empty()) {
+            m_clock.advance(static_cast<std::uint64_t>(timeoutMs));
+            serviceDevice();
+        }
+        while (r.count < buffer.size() && !incoming.empty()) {
+            buffer[r.count++] = incoming.front();
+            incoming.pop_front();
+        }
+        if (r.count == 0 && vanished)
+            r.disconnected = true;
+        return r;
+    }
+
+    int write(std::span<const std::uint8_t> bytes) override
+    {
+        if (vanished)
+            return ENXIO;
+        for (const std::uint8_t b : bytes) {
+            m_log.written.push_back(b);
+            if (m_device)
+                run([&](devsim::DeviceOutput& out) { m_device->receive(b, m_clock.nowMs(), out); });
+        }
+        return 0;
+    }
+
+    std::uint64_t deviceId() const override { return m_open ? 0xFA4E : 0; }
+
+private:
+    template <typename F>
+    void run(F&& step)
+    {
+        devsim::DeviceOutput out;
+        step(out);
+        incoming.insert(incoming.end(), out.bytes.begin(), out.bytes.end());
+        if (out.dropLine)
+            vanished = true;
+    }
+
+    void serviceDevice()
+    {
+        if (m_device && m_device->nextDeadline() <= m_clock.nowMs())
+            run([&](devsim::DeviceOutput& out) { m_device->tick(m_clock.nowMs(), out); });
+    }
+
+    FakeClock& m_clock;
+    FakeLineLog& m_log;
+    devsim::DeviceModel* m_device;
+    bool m_open = false;
+    std::uint32_t m_baud = 0;
+};
+
+} // namespace merovan::test

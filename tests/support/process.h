@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace merovan::test {
+
+struct RunResult
+{
+    int exitCode = -1; // -1 when killed or not started
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to completion with the given arguments, capturing its
+// output. It is killed after timeoutMs.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, int timeoutMs = 20000);
+
+// merovan-devsim running in the background on its own pseudo-terminal.
+class Devsim
+{
+public:
+    explicit Devsim(const std::vector<std::string>& args);
+    ~Devsim();
+    Devsim(const Devsim&) = delete;
+    Devsim& operator=(const Devsim&) = delete;
+
+    const std::string& port() const { return m_port; }
+    // Stops it with SIGTERM and returns its exit code.
+    int stop();
+    bool running();
+
+private:
+    int m_pid = -1;
+    int m_status = -1;
+    std::string m_port;
+};
+
+// Reads a whole file; empty when missing.
+std::string readFile(const std::string& path);
+
+// Waits until the file holds at least size bytes, up to timeoutMs.
+bool waitForFileSize(const std::string& path, std::size_t size, int timeoutMs = 5000);
+
+std::string tempPath(const std::string& stem);
+
+} // namespace merovan::test

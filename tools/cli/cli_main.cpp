@@ -1,0 +1,232 @@
+// merovan-cli: Merovan's transfers and port tools without a window.
+
+#include "serial/clock.h"
+#include "serial/serial_port.h"
+#include "terminal/display_text.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using merovan::SerialPort;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void onSignal(int)
+{
+    g_stop = 1;
+}
+
+void usage(std::FILE* to)
+{
+    std::fputs("Usage: merovan-cli COMMAND [options]\n"
+               "\n"
+               "Commands:\n"
+               "  ports                         list the serial ports present\n"
+               "  monitor -p PORT [--seconds N] print what arrives (non-printable bytes as [xx])\n"
+               "  send -p PORT [--listen MS] TEXT\n"
+               "                                send the bytes of TEXT; with --listen, print\n"
+               "                                what arrives for MS milliseconds afterwards\n"
+               "\n"
+               "Line options (defaults 9600,8,N,1):\n"
+               "  -p, --port PATH    device path, for example /dev/ttyUSB0\n"
+               "  -b, --baud RATE    baud rate\n"
+               "  -d, --data BITS    data bits, 5 to 8\n"
+               "  -s, --stop BITS    stop bits, 1 or 2\n"
+               "  --cts              CTS flow control on\n"
+               "  --rts              RTS handshaking on\n"
+               "  -h, --help         show this help\n",
+               to);
+}
+
+struct Options
+{
+    std::string command;
+    std::string port;
+    std::string baud = "9600";
+    std::string dataBits = "8";
+    std::string stopBits = "1";
+    bool cts = false;
+    bool rts = false;
+    double seconds = -1;
+    long listenMs = 0;
+    std::vector<std::string> positional;
+};
+
+[[noreturn]] void usageError(const std::string& message)
+{
+    std::fprintf(stderr, "merovan-cli: %s\n", message.c_str());
+    std::fprintf(stderr, "Try 'merovan-cli --help'.\n");
+    std::exit(kExitUsage);
+}
+
+long parseNumber(const std::string& option, const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < 0)
+        usageError(option + " takes a whole number, not '" + text + "'");
+    return v;
+}
+
+Options parseOptions(int argc, char** argv)
+{
+    Options o;
+    if (argc < 2)
+        usageError("no command given");
+    o.command = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc)
+                usageError(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            usage(stdout);
+            std::exit(kExitOk);
+        } else if (arg == "-p" || arg == "--port") {
+            o.port = value();
+        } else if (arg == "-b" || arg == "--baud") {
+            o.baud = std::to_string(parseNumber(arg, value()));
+        } else if (arg == "-d" || arg == "--data") {
+            o.dataBits = std::to_string(parseNumber(arg, value()));
+        } else if (arg == "-s" || arg == "--stop") {
+            o.stopBits = std::to_string(parseNumber(arg, value()));
+        } else if (arg == "--cts") {
+            o.cts = true;
+        } else if (arg == "--rts") {
+            o.rts = true;
+        } else if (arg == "--seconds") {
+            o.seconds = static_cast<double>(parseNumber(arg, value()));
+        } else if (arg == "--listen") {
+            o.listenMs = parseNumber(arg, value());
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i)
+                o.positional.emplace_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            usageError("unknown option " + arg);
+        } else {
+            o.positional.push_back(arg);
+        }
+    }
+    return o;
+}
+
+// Opens the port as the terminal window does, or prints why it cannot.
+bool openPort(SerialPort& port, const Options& o)
+{
+    if (o.port.empty())
+        usageError(o.command + " needs a port (-p PATH)");
+    const std::string settings = merovan::lineSettingsText(o.baud, o.dataBits, o.stopBits);
+    const int rc = port.openPort(o.port, settings);
+    if (rc != 0) {
+        std::fprintf(stderr, "Cannot open %s: %s\n", o.port.c_str(), port.lastError().c_str());
+        if (rc == EACCES)
+            std::fprintf(stderr, "Hint: serial ports belong to the group 'dialout'. Add yourself with "
+                                 "'sudo usermod -aG dialout $USER', then log in again.\n");
+        return false;
+    }
+    if (o.cts)
+        port.setCtsFlow(true);
+    if (o.rts)
+        port.setRts(true);
+    return true;
+}
+
+// Prints what arrives until the deadline (or a signal). Returns false when
+// the device went away.
+bool printIncoming(SerialPort& port, double seconds)
+{
+    merovan::Clock& clock = port.clock();
+    const std::uint64_t start = clock.nowMs();
+    std::vector<std::uint8_t> buffer(4096);
+    while (!g_stop) {
+        if (seconds >= 0 && static_cast<double>(clock.nowMs() - start) >= seconds * 1000.0)
+            break;
+        const std::size_t n = port.readBlock(buffer);
+        if (n > 0) {
+            const std::string text = merovan::formatForDisplay(std::span(buffer.data(), n));
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            std::fflush(stdout);
+        }
+        if (!port.isOpen()) {
+            std::fprintf(stderr, "%s: %s\n", port.path().c_str(), port.lastError().c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int cmdPorts(SerialPort& port)
+{
+    for (const std::string& path : port.enumeratePorts())
+        std::printf("%s\n", path.c_str());
+    return kExitOk;
+}
+
+int cmdMonitor(SerialPort& port, const Options& o)
+{
+    if (!o.positional.empty())
+        usageError("monitor takes no arguments besides options");
+    if (!openPort(port, o))
+        return kExitFailure;
+    return printIncoming(port, o.seconds) ? kExitOk : kExitFailure;
+}
+
+int cmdSend(SerialPort& port, const Options& o)
+{
+    if (o.positional.size() != 1)
+        usageError("send takes one TEXT");
+    if (!openPort(port, o))
+        return kExitFailure;
+    const std::string& text = o.positional.front();
+    const int rc = port.writeBlock(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (rc != 0) {
+        std::fprintf(stderr, "Cannot write to %s: %s\n", o.port.c_str(), port.lastError().c_str());
+        return kExitFailure;
+    }
+    if (o.listenMs > 0 && !printIncoming(port, static_cast<double>(o.listenMs) / 1000.0))
+        return kExitFailure;
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        usage(stdout);
+        return kExitOk;
+    }
+    const Options o = parseOptions(argc, argv);
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    merovan::SteadyClock clock;
+    SerialPort port(clock);
+    if (o.command == "ports")
+        return cmdPorts(port);
+    if (o.command == "monitor")
+        return cmdMonitor(port, o);
+    if (o.command == "send")
+        return cmdSend(port, o);
+    usageError("unknown command '" + o.command + "'");
+}

@@ -1,0 +1,103 @@
+// merovan-devsim: a simulated serial device on a pseudo-terminal.
+
+#include "device_model.h"
+#include "pty_runner.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void onSignal(int)
+{
+    g_stop = 1;
+}
+
+void usage(std::FILE* to)
+{
+    std::fputs("Usage: merovan-devsim [options]\n"
+               "A simulated serial device on a pseudo-terminal. Prints the terminal's\n"
+               "path on the first line of stdout and runs until SIGINT or SIGTERM.\n"
+               "\n"
+               "Options:\n"
+               "  --link PATH      also make a symlink PATH to the terminal (removed on exit)\n"
+               "  --record FILE    append every byte received to FILE\n"
+               "  --rate BAUD      pace both directions to BAUD (10 bits a byte)\n"
+               "  --echo           echo every byte received (default)\n"
+               "  --no-echo        do not echo\n"
+               "  --no-greeting    do not send \"devsim ready\" when the host opens the line\n"
+               "  -h, --help       show this help\n",
+               to);
+}
+
+bool parseUnsigned(std::string_view text, std::uint32_t& value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    const std::string copy(text);
+    const unsigned long v = std::strtoul(copy.c_str(), &end, 10);
+    if (*end != '\0' || v > 0xFFFFFFFFul)
+        return false;
+    value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    devsim::DeviceOptions device;
+    devsim::RunnerOptions runner;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](std::string_view option) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "merovan-devsim: %.*s needs a value\n", static_cast<int>(option.size()),
+                             option.data());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            usage(stdout);
+            return 0;
+        } else if (arg == "--link") {
+            runner.link = value(arg);
+        } else if (arg == "--record") {
+            runner.record = value(arg);
+        } else if (arg == "--rate") {
+            if (!parseUnsigned(value(arg), runner.rate)) {
+                std::fprintf(stderr, "merovan-devsim: --rate takes a whole number of baud\n");
+                return 2;
+            }
+        } else if (arg == "--echo") {
+            device.echo = true;
+        } else if (arg == "--no-echo") {
+            device.echo = false;
+        } else if (arg == "--no-greeting") {
+            device.greeting = false;
+        } else {
+            std::fprintf(stderr, "merovan-devsim: unknown option %s\n", argv[i]);
+            usage(stderr);
+            return 2;
+        }
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto model = devsim::makeDevice(device);
+    return devsim::runOnPty(*model, runner, g_stop);
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "device_model.h"
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+
+namespace devsim {
+
+struct RunnerOptions
+{
+    std::string link;     // symlink to the pty's path, removed on exit
+    std::string record;   // every received byte is appended here
+    std::uint32_t rate = 0; // line rate in baud (10 bits a byte) for both directions; 0 = unpaced
+};
+
+// Runs the model behind a new pseudo-terminal until stop becomes non-zero or
+// the model drops the line. Prints the terminal's path as the first line of
+// stdout. Returns the process exit code.
+int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile std::sig_atomic_t& stop);
+
+} // namespace devsim
