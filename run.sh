@@ -30,4 +30,5 @@ if [ -z "$port" ]; then
 fi
 echo "Simulated device on $port"
 
-MEROVAN_EXTRA_PORTS="$port${MEROVAN_EXTRA_PORTS:+:$MEROVAN_EXTRA_PORTS}" build/src/merovan "$@"
+MEROVAN_EXTRA_PORTS="$port${MEROVAN_EXTRA_PORTS:+:$MEROVAN_EXTRA_PORTS}" MEROVAN_CONNECT="${MEROVAN_CONNECT:-$port}" \
+  build/src/merovan "$@"

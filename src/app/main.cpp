@@ -1,8 +1,12 @@
 #include "app/main_window.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
+#include "settings/settings_path.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QTimer>
+#include <QToolButton>
 
 int main(int argc, char* argv[])
 {
@@ -11,7 +15,21 @@ int main(int argc, char* argv[])
 
     merovan::SteadyClock clock;
     merovan::SerialPort port(clock);
-    Tfrm_Main mainWindow(port);
+    const std::string settings
+        = merovan::settingsFilePath(QCoreApplication::applicationDirPath().toLocal8Bit().toStdString());
+    Tfrm_Main mainWindow(port, settings);
     mainWindow.show();
+
+    // MEROVAN_CONNECT=PATH connects to PATH once the window is up, as a click
+    // on the connect button would (demos and benchmarks).
+    if (const QByteArray path = qgetenv("MEROVAN_CONNECT"); !path.isEmpty()) {
+        QTimer::singleShot(0, &mainWindow, [&mainWindow, path] {
+            mainWindow.cbo_port->setEditText(QString::fromLocal8Bit(path));
+            const int index = mainWindow.cbo_port->findText(QString::fromLocal8Bit(path));
+            if (index >= 0)
+                mainWindow.cbo_port->setCurrentIndex(index);
+            mainWindow.spd_connect->click();
+        });
+    }
     return app.exec();
 }

@@ -1,58 +1,636 @@
 #include "app/main_window.h"
 
+#include "app/about_box.h"
+#include "app/icons.h"
+#include "app/settings_section.h"
+#include "app/terminal_view.h"
+#include "serial/clock.h"
+#include "serial/port_holder.h"
 #include "serial/serial_port.h"
+#include "settings/ini_file.h"
 
+#include <QAction>
+#include <QCloseEvent>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QFontDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
-Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, QWidget* parent)
+namespace {
+
+constexpr int kPollIntervalMs = 5;
+constexpr std::size_t kChunk = 4090;
+// A tick takes everything that has arrived, but stops after this much so a
+// flood cannot keep the window from painting.
+constexpr std::size_t kMaxPerTick = 4 * 1024 * 1024;
+constexpr std::uint32_t kResetPulseMs = 1000;
+constexpr int kFontNameLimit = 31;
+
+const char* const kBaudRates[] = { "300",    "600",    "1200",   "2400",   "9600",    "14400",
+                                   "38400",  "56000",  "57600",  "115200", "128000",  "230400",
+                                   "232558", "460800", "476190", "1382400", "2000000" };
+
+QString fromBytes(const std::string& s)
+{
+    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+std::string toBytes(const QString& s)
+{
+    return s.toLocal8Bit().toStdString();
+}
+
+QToolButton* speedButton(QWidget* parent, const char* name, const char* tip, ButtonIcon icon)
+{
+    auto* b = new QToolButton(parent);
+    b->setObjectName(QLatin1String(name));
+    b->setToolTip(QLatin1String(tip));
+    b->setIcon(makeButtonIcon(icon));
+    b->setIconSize(QSize(20, 20));
+    b->setFixedSize(25, 25);
+    b->setAutoRaise(true);
+    b->setFocusPolicy(Qt::NoFocus);
+    return b;
+}
+
+QComboBox* dropDown(QWidget* parent, const char* name, const char* tip)
+{
+    auto* c = new QComboBox(parent);
+    c->setObjectName(QLatin1String(name));
+    c->setEditable(true);
+    c->setInsertPolicy(QComboBox::NoInsert);
+    if (tip)
+        c->setToolTip(QLatin1String(tip));
+    return c;
+}
+
+// The selected entry's text; typed text that is not an entry does not count.
+std::string selectedEntry(const QComboBox* box)
+{
+    const int index = box->currentIndex();
+    return index < 0 ? std::string() : toBytes(box->itemText(index));
+}
+
+void selectIndex(QComboBox* box, std::int64_t index)
+{
+    if (index >= 0 && index < box->count()) {
+        box->setCurrentIndex(static_cast<int>(index));
+    } else {
+        box->setCurrentIndex(-1);
+        box->setEditText(QString());
+    }
+}
+
+} // namespace
+
+QColor colorFromStored(std::int64_t value)
+{
+    const auto v = static_cast<std::uint32_t>(value);
+    return QColor(v & 0xFF, (v >> 8) & 0xFF, (v >> 16) & 0xFF);
+}
+
+std::int64_t storedFromColor(const QColor& color)
+{
+    return static_cast<std::int64_t>(static_cast<std::uint32_t>(color.red())
+                                     | (static_cast<std::uint32_t>(color.green()) << 8)
+                                     | (static_cast<std::uint32_t>(color.blue()) << 16));
+}
+
+Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidget* parent)
     : QMainWindow(parent)
     , m_port(port)
+    , m_settingsPath(std::move(settingsPath))
 {
     setObjectName(QStringLiteral("Tfrm_Main"));
-    setWindowTitle(QStringLiteral("Merovan"));
-    resize(509, 386);
+    setWindowIcon(makeButtonIcon(ButtonIcon::Program));
+    m_messageHandler = [this](const QString& text) {
+        QMessageBox::information(this, QStringLiteral("Merovan"), text, QMessageBox::Ok);
+    };
+
+    buildMenus();
+    buildBars();
+
+    RichEdit1 = new TerminalView(this);
+    RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
+    connect(RichEdit1, &TerminalView::keyTyped, this, [this](quint8 key) { RichEdit1KeyPress(key); });
+
+    Panel2 = new QLabel(this);
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    Panel2->setMinimumHeight(20);
+    Panel2->setFrameShape(QFrame::Panel);
+    Panel2->setFrameShadow(QFrame::Sunken);
+    Panel2->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
-    auto* speedPanel = new QWidget(central);
-    speedPanel->setObjectName(QStringLiteral("SpeedPanel"));
-    auto* bar = new QHBoxLayout(speedPanel);
-    bar->setContentsMargins(0, 0, 0, 0);
-
-    auto* refresh = new QToolButton(speedPanel);
-    refresh->setObjectName(QStringLiteral("spd_refresh"));
-    refresh->setText(QStringLiteral("\u21bb"));
-    refresh->setToolTip(QStringLiteral("Refresh Ports list"));
-    connect(refresh, &QToolButton::clicked, this, &Tfrm_Main::mnu_refreshClick);
-    bar->addWidget(refresh);
-
-    m_cboPort = new QComboBox(speedPanel);
-    m_cboPort->setObjectName(QStringLiteral("cbo_port"));
-    m_cboPort->setEditable(true);
-    m_cboPort->setMinimumContentsLength(16);
-    bar->addWidget(m_cboPort);
-    bar->addStretch(1);
-    layout->addWidget(speedPanel);
-
-    auto* view = new QPlainTextEdit(central);
-    view->setObjectName(QStringLiteral("RichEdit1"));
-    view->setReadOnly(true);
-    layout->addWidget(view, 1);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(Panel1);
+    layout->addWidget(SpeedPanel);
+    layout->addWidget(RichEdit1, 1);
+    layout->addWidget(Panel2);
     setCentralWidget(central);
 
-    mnu_refreshClick();
-    if (m_cboPort->count() > 0)
-        m_cboPort->setCurrentIndex(0);
+    AboutBox = new TAboutBox(this);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(kPollIntervalMs);
+    connect(Timer1, &QTimer::timeout, this, &Tfrm_Main::Timer1Timer);
+
+    Start_up();
+    Timer1->start();
+    SpeedPanel->setFocus();
 }
+
+Tfrm_Main::~Tfrm_Main() = default;
+
+void Tfrm_Main::buildMenus()
+{
+    auto action = [this](QMenu* menu, const char* name, const char* caption) {
+        auto* a = menu->addAction(QLatin1String(caption));
+        a->setObjectName(QLatin1String(name));
+        return a;
+    };
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    OpenItem = action(file, "OpenItem", "&Open...");
+    OpenItem->setStatusTip(QStringLiteral("Open a file"));
+    SaveItem = action(file, "SaveItem", "&Save...");
+    SaveItem->setStatusTip(QStringLiteral("Save current file"));
+    Clearscreen1 = action(file, "Clearscreen1", "&Clear screen");
+    ExitItem = action(file, "ExitItem", "E&xit");
+    ExitItem->setStatusTip(QStringLiteral("Exit application"));
+    ExitItem->setShortcut(QKeySequence(Qt::ALT | Qt::Key_X));
+
+    QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    Cut1 = action(edit, "Cut1", "C&ut");
+    Copy1 = action(edit, "Copy1", "&Copy");
+    Paste1 = action(edit, "Paste1", "&Paste");
+    Font1 = action(edit, "Font1", "&Font");
+    Colour1 = action(edit, "Colour1", "C&olour");
+
+    QMenu* serial = menuBar()->addMenu(QStringLiteral("Serial"));
+    mnu_refresh = action(serial, "mnu_refresh", "&Refresh Ports");
+    mnu_connect = action(serial, "mnu_connect", "&Connect");
+    mnu_echo = action(serial, "mnu_echo", "&Echo");
+    mnu_cts = action(serial, "mnu_cts", "C&TS");
+    mnu_rts = action(serial, "mnu_rts", "RT&S");
+    for (QAction* a : { mnu_echo, mnu_cts, mnu_rts })
+        a->setCheckable(true);
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    About1 = action(help, "About1", "&About...");
+
+    // The check marks are toggled by their handlers, as when a test or
+    // another window calls them, so Qt's own toggle is undone first.
+    auto handler = [](QAction* a, auto fn) {
+        QObject::connect(a, &QAction::triggered, a, [a, fn] { fn(a); });
+    };
+    handler(mnu_echo, [this](QAction* a) { a->setChecked(!a->isChecked()); mnu_echoClick(); });
+    handler(mnu_cts, [this](QAction* a) { a->setChecked(!a->isChecked()); mnu_ctsClick(); });
+    handler(mnu_rts, [this](QAction* a) { a->setChecked(!a->isChecked()); mnu_rtsClick(); });
+    connect(Clearscreen1, &QAction::triggered, this, &Tfrm_Main::Clearscreen1Click);
+    connect(Cut1, &QAction::triggered, this, &Tfrm_Main::Cut1Click);
+    connect(Copy1, &QAction::triggered, this, &Tfrm_Main::Copy1Click);
+    connect(Paste1, &QAction::triggered, this, &Tfrm_Main::Paste1Click);
+    connect(Font1, &QAction::triggered, this, &Tfrm_Main::Font1Click);
+    connect(Colour1, &QAction::triggered, this, &Tfrm_Main::Colour1Click);
+    connect(mnu_refresh, &QAction::triggered, this, &Tfrm_Main::mnu_refreshClick);
+    connect(mnu_connect, &QAction::triggered, this, &Tfrm_Main::mnu_connectClick);
+    connect(About1, &QAction::triggered, this, &Tfrm_Main::About1Click);
+}
+
+void Tfrm_Main::buildBars()
+{
+    Panel1 = new QWidget(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    auto* upper = new QHBoxLayout(Panel1);
+    upper->setContentsMargins(2, 2, 2, 2);
+    upper->setSpacing(1);
+    spd_settings = speedButton(Panel1, "spd_settings", "Text file transfers", ButtonIcon::TextFile);
+    spd_binary = speedButton(Panel1, "spd_binary", "Binary file transfers", ButtonIcon::BinaryFile);
+    spd_script = speedButton(Panel1, "spd_script", "Run script", ButtonIcon::Script);
+    spb_boot = speedButton(Panel1, "spb_boot", "Load Application", ButtonIcon::BootLoader);
+    spd_reset = speedButton(Panel1, "spd_reset", "Reset - DTR Low", ButtonIcon::Reset);
+    spd_close = speedButton(Panel1, "spd_close", "Close COM and exit", ButtonIcon::CloseExit);
+    for (QToolButton* b : { spd_settings, spd_binary, spd_script, spb_boot, spd_reset, spd_close })
+        upper->addWidget(b);
+    upper->addStretch(1);
+    m_text.button = spd_settings;
+    m_binary.button = spd_binary;
+    m_script.button = spd_script;
+    m_boot.button = spb_boot;
+    for (QToolButton* b : { spd_settings, spd_binary, spd_script, spb_boot })
+        b->setEnabled(false); // until the dialog exists
+    connect(spd_settings, &QToolButton::clicked, this, &Tfrm_Main::spd_settingsClick);
+    connect(spd_binary, &QToolButton::clicked, this, &Tfrm_Main::spd_binaryClick);
+    connect(spd_script, &QToolButton::clicked, this, &Tfrm_Main::spd_scriptClick);
+    connect(spb_boot, &QToolButton::clicked, this, &Tfrm_Main::spb_bootClick);
+    connect(spd_reset, &QToolButton::clicked, this, &Tfrm_Main::spd_resetClick);
+    connect(spd_close, &QToolButton::clicked, this, &Tfrm_Main::spd_closeClick);
+
+    SpeedPanel = new QWidget(this);
+    SpeedPanel->setObjectName(QStringLiteral("SpeedPanel"));
+    SpeedPanel->setFocusPolicy(Qt::StrongFocus);
+    auto* lower = new QHBoxLayout(SpeedPanel);
+    lower->setContentsMargins(2, 2, 2, 2);
+    lower->setSpacing(2);
+    spd_connect = speedButton(SpeedPanel, "spd_connect", "Connect", ButtonIcon::Connect);
+    spd_connect->setCheckable(true);
+    spd_connect->setAutoRaise(false);
+    spd_refresh = speedButton(SpeedPanel, "spd_refresh", "Refresh Ports list", ButtonIcon::Refresh);
+    cbo_port = dropDown(SpeedPanel, "cbo_port", nullptr);
+    cbo_port->setMinimumContentsLength(14);
+    cbo_port->setEditText(QStringLiteral("<select>"));
+    cbo_baud = dropDown(SpeedPanel, "cbo_baud", "Baud Rate");
+    for (const char* rate : kBaudRates)
+        cbo_baud->addItem(QLatin1String(rate));
+    cbo_stop = dropDown(SpeedPanel, "cbo_stop", "Stop bits");
+    cbo_stop->addItems({ QStringLiteral("1"), QStringLiteral("2") });
+    cbo_data = dropDown(SpeedPanel, "cbo_data", "Data Bits");
+    for (const char* bits : { "4", "5", "6", "7", "8" })
+        cbo_data->addItem(QLatin1String(bits));
+    lower->addWidget(spd_connect);
+    lower->addWidget(spd_refresh);
+    lower->addWidget(cbo_port, 2);
+    lower->addWidget(cbo_baud, 1);
+    lower->addWidget(cbo_stop);
+    lower->addWidget(cbo_data);
+    lower->addStretch(1);
+    connect(spd_connect, &QToolButton::clicked, this, &Tfrm_Main::spd_connectClick);
+    connect(spd_refresh, &QToolButton::clicked, this, &Tfrm_Main::spd_refreshClick);
+}
+
+void Tfrm_Main::setMessageHandler(std::function<void(const QString&)> handler)
+{
+    m_messageHandler = std::move(handler);
+}
+
+void Tfrm_Main::showMessage(const QString& text)
+{
+    if (m_messageHandler)
+        m_messageHandler(text);
+}
+
+void Tfrm_Main::setCtsWarningHandler(std::function<void(bool)> handler)
+{
+    m_ctsWarning = std::move(handler);
+    if (m_ctsWarning)
+        m_ctsWarning(mnu_cts->isChecked());
+}
+
+// ---- Start-up and shutdown -------------------------------------------------
+
+void Tfrm_Main::Start_up()
+{
+    merovan::IniFile ini(m_settingsPath);
+    ini.load();
+
+    setWindowTitle(QStringLiteral("Merovan    Release 1.21"));
+    mnu_refreshClick();
+
+    selectIndex(cbo_port, ini.readInteger("COMM", "Port", 0));
+    selectIndex(cbo_baud, ini.readInteger("COMM", "Baud", 4));
+    selectIndex(cbo_stop, ini.readInteger("COMM", "Stop", 0));
+    selectIndex(cbo_data, ini.readInteger("COMM", "Data", 4));
+
+    QSize screen(1024, 768);
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        screen = s->size();
+    const auto width = ini.readInteger("MainFORM", "Width", 509);
+    const auto height = ini.readInteger("MainFORM", "Height", 386);
+    const auto left = ini.readInteger("MainFORM", "Left", screen.width() / 2 - 250);
+    const auto top = ini.readInteger("MainFORM", "Top", screen.height() / 2 - 190);
+    resize(static_cast<int>(width), static_cast<int>(height));
+    move(static_cast<int>(left), static_cast<int>(top));
+
+    mnu_echo->setChecked(ini.readInteger("CHECKED", "Echo", 0) != 0);
+    mnu_cts->setChecked(ini.readInteger("CHECKED", "CTS", 0) != 0);
+    mnu_rts->setChecked(ini.readInteger("CHECKED", "RTS", 0) != 0);
+
+    QFont font(fromBytes(ini.readString("MainForm", "Font", "Courier New").substr(0, kFontNameLimit)));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPointSize(static_cast<int>(std::clamp<std::int64_t>(ini.readInteger("MainForm", "FontSize", 10), 1, 200)));
+    font.setBold(ini.readBool("MainForm", "StyleBold", false));
+    font.setItalic(ini.readBool("MainForm", "StyleItalic", false));
+    RichEdit1->setFont(font);
+    RichEdit1->setTextColor(colorFromStored(ini.readInteger("MainForm", "FontColor", 65535)));
+    RichEdit1->setBackgroundColor(colorFromStored(ini.readInteger("MainForm", "Color", 32768)));
+}
+
+void Tfrm_Main::writeMainSections(merovan::IniFile& ini) const
+{
+    ini.writeInteger("COMM", "Port", cbo_port->currentIndex());
+    ini.writeInteger("COMM", "Baud", cbo_baud->currentIndex());
+    ini.writeInteger("COMM", "Stop", cbo_stop->currentIndex());
+    ini.writeInteger("COMM", "Data", cbo_data->currentIndex());
+
+    ini.writeInteger("MainFORM", "Width", width());
+    ini.writeInteger("MainFORM", "Height", height());
+    ini.writeInteger("MainFORM", "Left", x());
+    ini.writeInteger("MainFORM", "Top", y());
+
+    ini.writeInteger("CHECKED", "Echo", mnu_echo->isChecked() ? 1 : 0);
+    ini.writeInteger("CHECKED", "CTS", mnu_cts->isChecked() ? 1 : 0);
+    ini.writeInteger("CHECKED", "RTS", mnu_rts->isChecked() ? 1 : 0);
+
+    const QFont font = RichEdit1->font();
+    ini.writeString("MainForm", "Font", toBytes(font.family()));
+    ini.writeInteger("MainForm", "FontSize", font.pointSize());
+    ini.writeInteger("MainForm", "FontColor", storedFromColor(RichEdit1->textColor()));
+    ini.writeInteger("MainForm", "Color", storedFromColor(RichEdit1->backgroundColor()));
+    ini.writeBool("MainForm", "StyleBold", font.bold());
+    ini.writeBool("MainForm", "StyleItalic", font.italic());
+}
+
+void Tfrm_Main::Shut_down()
+{
+    merovan::IniFile ini(m_settingsPath);
+    ini.load(); // keys this program does not know stay in the file
+    writeMainSections(ini);
+    for (const SettingsSection* section : m_sections)
+        section->saveSettings(ini);
+    if (!ini.save())
+        showMessage(QStringLiteral("Unable to write to %1").arg(fromBytes(m_settingsPath)));
+
+    if (m_port.isOpen())
+        m_port.closePort();
+    m_connected = false;
+}
+
+void Tfrm_Main::closeEvent(QCloseEvent* event)
+{
+    Shut_down();
+    event->accept();
+}
+
+// ---- The view --------------------------------------------------------------
+
+void Tfrm_Main::Show_text(TerminalView* view, std::span<const std::uint8_t> bytes)
+{
+    const std::string text = m_formatter.format(bytes);
+    if (!text.empty())
+        view->showText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void Tfrm_Main::Timer1Timer()
+{
+    if (!m_port.isOpen()) {
+        if (m_connected)
+            handleDisconnect();
+        return;
+    }
+    // Take everything that has arrived, without waiting for more.
+    m_receive.clear();
+    std::uint8_t chunk[kChunk];
+    while (m_receive.size() < kMaxPerTick) {
+        const std::size_t n = m_port.readAvailable(chunk);
+        m_receive.insert(m_receive.end(), chunk, chunk + n);
+        if (n < kChunk)
+            break;
+    }
+    if (!m_receive.empty()) {
+        Timer1->stop();
+        Show_text(RichEdit1, m_receive);
+        Timer1->start();
+    }
+    if (m_connected && !m_port.isOpen())
+        handleDisconnect();
+}
+
+void Tfrm_Main::handleDisconnect()
+{
+    m_connected = false;
+    spd_connect->setChecked(false);
+    setLineControlsEnabled(true);
+    Panel2->setText(QStringLiteral("Disconnected: ") + fromBytes(m_port.path()));
+}
+
+void Tfrm_Main::RichEdit1KeyPress(quint8& key)
+{
+    m_port.writeByte(key);
+    if (mnu_echo->isChecked()) {
+        const std::uint8_t echo[] = { key };
+        Show_text(RichEdit1, echo);
+    }
+    key = 0;
+}
+
+void Tfrm_Main::mnu_echoClick()
+{
+    // The check mark is the flag; each keystroke reads it.
+    mnu_echo->setChecked(!mnu_echo->isChecked());
+}
+
+void Tfrm_Main::Clearscreen1Click()
+{
+    RichEdit1->clear();
+}
+
+void Tfrm_Main::Cut1Click()
+{
+    RichEdit1->cut();
+}
+
+void Tfrm_Main::Copy1Click()
+{
+    RichEdit1->copy();
+}
+
+void Tfrm_Main::Paste1Click()
+{
+    RichEdit1->paste();
+}
+
+void Tfrm_Main::Font1Click()
+{
+    bool ok = false;
+    const QFont font = QFontDialog::getFont(&ok, RichEdit1->font(), this);
+    if (ok)
+        RichEdit1->setFont(font);
+    RichEdit1->setFocus();
+}
+
+void Tfrm_Main::Colour1Click()
+{
+    const QColor color = QColorDialog::getColor(m_lastChosenColour, this);
+    if (color.isValid()) {
+        m_lastChosenColour = color;
+        RichEdit1->setBackgroundColor(color);
+    }
+    RichEdit1->setFocus();
+}
+
+// ---- Port and line controls ------------------------------------------------
 
 void Tfrm_Main::mnu_refreshClick()
 {
-    m_cboPort->clear();
+    cbo_port->clear();
+    cbo_port->setEditText(QString());
     for (const std::string& path : m_port.enumeratePorts())
-        m_cboPort->addItem(QString::fromLocal8Bit(path.c_str()));
+        cbo_port->addItem(fromBytes(path));
+    cbo_port->setCurrentIndex(-1);
+    cbo_port->setEditText(QString());
+}
+
+void Tfrm_Main::spd_refreshClick()
+{
+    mnu_refreshClick();
+}
+
+void Tfrm_Main::mnu_connectClick()
+{
+    const std::string settings
+        = merovan::lineSettingsText(selectedEntry(cbo_baud), selectedEntry(cbo_data), selectedEntry(cbo_stop));
+    // A path typed into the box works as well as a listed one.
+    const std::string path = toBytes(cbo_port->currentText().trimmed());
+    const int rc = path.empty() ? ENOENT : m_port.openPort(path, settings);
+    m_connected = m_port.isOpen();
+    if (!m_connected) {
+        Panel2->setText(path.empty() ? QStringLiteral("No port selected")
+                                     : fromBytes(merovan::openFailureText(path, rc, m_port.lastError())));
+        return;
+    }
+    Panel2->clear();
+    if (mnu_cts->isChecked())
+        m_port.setCtsFlow(true);
+    if (mnu_rts->isChecked())
+        m_port.setRts(true);
+}
+
+void Tfrm_Main::setLineControlsEnabled(bool enabled)
+{
+    for (QWidget* w : std::initializer_list<QWidget*> { spd_refresh, cbo_port, cbo_baud, cbo_stop, cbo_data })
+        w->setEnabled(enabled);
+}
+
+void Tfrm_Main::spd_connectClick()
+{
+    if (spd_connect->isChecked()) {
+        setLineControlsEnabled(false);
+        mnu_connectClick();
+        if (m_port.isOpen()) {
+            RichEdit1->setFocus();
+        } else {
+            // The reason is in the bottom panel; the button does not pretend.
+            spd_connect->setChecked(false);
+            setLineControlsEnabled(true);
+        }
+    } else {
+        setLineControlsEnabled(true);
+        m_port.closePort();
+        m_connected = false;
+        spd_connect->setChecked(false);
+        Panel2->clear();
+    }
+}
+
+void Tfrm_Main::mnu_ctsClick()
+{
+    const bool on = !mnu_cts->isChecked();
+    mnu_cts->setChecked(on);
+    m_port.setCtsFlow(on);
+    if (m_ctsWarning)
+        m_ctsWarning(on);
+}
+
+void Tfrm_Main::mnu_rtsClick()
+{
+    mnu_rts->setChecked(!mnu_rts->isChecked());
+    m_port.setRts(mnu_rts->isChecked());
+}
+
+void Tfrm_Main::spd_resetClick()
+{
+    m_port.setCtsFlow(false);
+    m_port.setDtr(true);
+    merovan::delayMs(m_port.clock(), kResetPulseMs);
+    m_port.setDtr(false);
+    if (mnu_cts->isChecked())
+        m_port.setCtsFlow(true);
+}
+
+void Tfrm_Main::spd_closeClick()
+{
+    Shut_down();
+    close();
+}
+
+Tfrm_Main::DialogSlot& Tfrm_Main::slot(Dialog which)
+{
+    switch (which) {
+    case Dialog::Text:
+        return m_text;
+    case Dialog::Binary:
+        return m_binary;
+    case Dialog::Script:
+        return m_script;
+    case Dialog::Boot:
+        break;
+    }
+    return m_boot;
+}
+
+void Tfrm_Main::setDialog(Dialog which, QWidget* dialog, SettingsSection* section)
+{
+    DialogSlot& s = slot(which);
+    s.dialog = dialog;
+    s.button->setEnabled(dialog != nullptr);
+    if (section)
+        m_sections.push_back(section);
+}
+
+bool Tfrm_Main::dialogFlag(Dialog which) const
+{
+    return const_cast<Tfrm_Main*>(this)->slot(which).shown;
+}
+
+void Tfrm_Main::toggleDialog(Dialog which)
+{
+    DialogSlot& s = slot(which);
+    if (s.shown) {
+        if (s.dialog)
+            s.dialog->close();
+        s.shown = false;
+    } else {
+        if (s.dialog) {
+            s.dialog->show();
+            s.dialog->raise();
+            s.dialog->activateWindow();
+        }
+        s.shown = true;
+    }
+}
+
+void Tfrm_Main::spd_settingsClick()
+{
+    toggleDialog(Dialog::Text);
+}
+
+void Tfrm_Main::spd_binaryClick()
+{
+    toggleDialog(Dialog::Binary);
+}
+
+void Tfrm_Main::spd_scriptClick()
+{
+    toggleDialog(Dialog::Script);
+}
+
+void Tfrm_Main::spb_bootClick()
+{
+    toggleDialog(Dialog::Boot);
+}
+
+void Tfrm_Main::About1Click()
+{
+    AboutBox->exec();
 }

@@ -1,24 +1,161 @@
 #pragma once
 
+#include "terminal/display_text.h"
+
+#include <QColor>
 #include <QMainWindow>
 
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+class QAction;
 class QComboBox;
+class QLabel;
+class QTimer;
+class QToolButton;
+class QWidget;
+class SettingsSection;
+class TAboutBox;
+class TerminalView;
 
 namespace merovan {
+class IniFile;
 class SerialPort;
-}
+} // namespace merovan
 
-// The terminal window. For now it lists the ports present.
+// The terminal window: the view, the port and line controls, the toolbar
+// toggles of the transfer dialogs, and the settings file's own sections.
 class Tfrm_Main : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    explicit Tfrm_Main(merovan::SerialPort& port, QWidget* parent = nullptr);
+    enum class Dialog { Text, Binary, Script, Boot };
+
+    // settingsPath is the full path of Merovan.ini.
+    Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidget* parent = nullptr);
+    ~Tfrm_Main() override;
+
+    // A transfer dialog, shown and hidden by its toolbar button; section (may
+    // be null) writes the dialog's settings at shutdown, in the order added.
+    void setDialog(Dialog which, QWidget* dialog, SettingsSection* section);
+    bool dialogFlag(Dialog which) const;
+
+    // How messages reach the user; a message box captioned "Merovan" unless
+    // replaced (tests).
+    void setMessageHandler(std::function<void(const QString&)> handler);
+    void showMessage(const QString& text);
+
+    merovan::SerialPort& port() { return m_port; }
+    TerminalView* view() const { return RichEdit1; }
+    const std::string& settingsPath() const { return m_settingsPath; }
+
+    // The one routine that writes into the view.
+    void Show_text(TerminalView* view, std::span<const std::uint8_t> bytes);
+
+    void Start_up();
+    void Shut_down();
+    void Timer1Timer();
+    void RichEdit1KeyPress(quint8& key);
+
+    void mnu_echoClick();
+    void Clearscreen1Click();
+    void Cut1Click();
+    void Copy1Click();
+    void Paste1Click();
+    void Font1Click();
+    void Colour1Click();
 
     void mnu_refreshClick();
+    void spd_refreshClick();
+    void mnu_connectClick();
+    void spd_connectClick();
+    void mnu_ctsClick();
+    void mnu_rtsClick();
+    void spd_resetClick();
+    void spd_closeClick();
+    void spd_settingsClick();
+    void spd_binaryClick();
+    void spd_scriptClick();
+    void spb_bootClick();
+    void About1Click();
+
+    // Called when mnu_cts changes, so the binary dialog can show its warning.
+    void setCtsWarningHandler(std::function<void(bool ctsChecked)> handler);
+
+    QTimer* timer() const { return Timer1; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    struct DialogSlot
+    {
+        QWidget* dialog = nullptr;
+        bool shown = false;
+        QToolButton* button = nullptr;
+    };
+
+    void buildMenus();
+    void buildBars();
+    void toggleDialog(Dialog which);
+    void setLineControlsEnabled(bool enabled);
+    void handleDisconnect();
+    void writeMainSections(merovan::IniFile& ini) const;
+    DialogSlot& slot(Dialog which);
+
     merovan::SerialPort& m_port;
-    QComboBox* m_cboPort = nullptr;
+    std::string m_settingsPath;
+    merovan::TerminalTextFormatter m_formatter;
+    std::function<void(const QString&)> m_messageHandler;
+    std::function<void(bool)> m_ctsWarning;
+    std::vector<SettingsSection*> m_sections;
+    DialogSlot m_text, m_binary, m_script, m_boot;
+    bool m_connected = false;
+    bool m_shutDown = false;
+    QColor m_lastChosenColour { Qt::black };
+    std::vector<std::uint8_t> m_receive;
+
+public:
+    // Controls, named as the user guide and the tests know them.
+    TerminalView* RichEdit1 = nullptr;
+    QTimer* Timer1 = nullptr;
+    QWidget* Panel1 = nullptr;
+    QWidget* SpeedPanel = nullptr;
+    QLabel* Panel2 = nullptr;
+    QToolButton* spd_settings = nullptr;
+    QToolButton* spd_binary = nullptr;
+    QToolButton* spd_script = nullptr;
+    QToolButton* spb_boot = nullptr;
+    QToolButton* spd_reset = nullptr;
+    QToolButton* spd_close = nullptr;
+    QToolButton* spd_connect = nullptr;
+    QToolButton* spd_refresh = nullptr;
+    QComboBox* cbo_port = nullptr;
+    QComboBox* cbo_baud = nullptr;
+    QComboBox* cbo_stop = nullptr;
+    QComboBox* cbo_data = nullptr;
+    QAction* OpenItem = nullptr;
+    QAction* SaveItem = nullptr;
+    QAction* Clearscreen1 = nullptr;
+    QAction* ExitItem = nullptr;
+    QAction* Cut1 = nullptr;
+    QAction* Copy1 = nullptr;
+    QAction* Paste1 = nullptr;
+    QAction* Font1 = nullptr;
+    QAction* Colour1 = nullptr;
+    QAction* mnu_refresh = nullptr;
+    QAction* mnu_connect = nullptr;
+    QAction* mnu_echo = nullptr;
+    QAction* mnu_cts = nullptr;
+    QAction* mnu_rts = nullptr;
+    QAction* About1 = nullptr;
+    TAboutBox* AboutBox = nullptr;
 };
+
+// Colours are stored as 0x00BBGGRR.
+QColor colorFromStored(std::int64_t value);
+std::int64_t storedFromColor(const QColor& color);

@@ -190,9 +190,19 @@ void SerialPort::writeString(std::string_view text)
 
 std::size_t SerialPort::readBlock(std::span<std::uint8_t> buffer)
 {
+    return read(buffer, kReadTimeoutMs);
+}
+
+std::size_t SerialPort::readAvailable(std::span<std::uint8_t> buffer)
+{
+    return read(buffer, 0);
+}
+
+std::size_t SerialPort::read(std::span<std::uint8_t> buffer, int timeoutMs)
+{
     if (!m_open || buffer.empty())
         return 0;
-    const ReadResult r = m_backend->read(buffer, kReadTimeoutMs);
+    const ReadResult r = m_backend->read(buffer, timeoutMs);
     if (r.disconnected)
         handleDisconnect();
     return r.count;

@@ -60,6 +60,8 @@ public:
     // Number of bytes read into buffer, 0 when none arrived within about 2 ms
     // or the port is closed.
     std::size_t readBlock(std::span<std::uint8_t> buffer);
+    // As readBlock, but takes only what has already arrived, without waiting.
+    std::size_t readAvailable(std::span<std::uint8_t> buffer);
     int readByte(std::uint8_t& byte);
 
     // attempts > 0: up to that many reads with a 1 ms pause after each empty
@@ -89,6 +91,7 @@ public:
     Clock& clock() { return m_clock; }
 
 private:
+    std::size_t read(std::span<std::uint8_t> buffer, int timeoutMs);
     int applyFlow();
     void handleDisconnect();
     int fail(int error, std::string reason);

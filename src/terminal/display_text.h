@@ -12,3 +12,20 @@ namespace merovan {
 std::string formatForDisplay(std::span<const std::uint8_t> bytes);
 
 } // namespace merovan
+
+namespace merovan {
+
+// Turns received bytes into the terminal view's text, one chunk at a time.
+// Non-printable bytes take the bracketed form; CR LF, a lone CR and a lone
+// LF each become one '\n', also when a CR LF pair is split across chunks.
+class TerminalTextFormatter
+{
+public:
+    std::string format(std::span<const std::uint8_t> bytes);
+    void reset() { m_afterCr = false; }
+
+private:
+    bool m_afterCr = false;
+};
+
+} // namespace merovan

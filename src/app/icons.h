@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QIcon>
+
+// The speed buttons' pictures, drawn here rather than shipped as files.
+enum class ButtonIcon { TextFile, BinaryFile, Script, BootLoader, Reset, CloseExit, Connect, Refresh, Program };
+
+QIcon makeButtonIcon(ButtonIcon kind);

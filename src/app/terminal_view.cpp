@@ -1,0 +1,446 @@
+#include "app/terminal_view.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScrollBar>
+
+#include <algorithm>
+
+TerminalView::TerminalView(QWidget* parent)
+    : QAbstractScrollArea(parent)
+    , m_lines(1)
+    , m_textColor(Qt::black)
+    , m_backgroundColor(Qt::white)
+{
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setAutoFillBackground(false);
+    updateMetrics();
+}
+
+void TerminalView::setMaxLines(int lines)
+{
+    m_maxLines = std::max(1, lines);
+    trim();
+    updateScrollBars();
+    viewport()->update();
+}
+
+void TerminalView::updateMetrics()
+{
+    const QFontMetrics fm(font());
+    m_lineHeight = std::max(1, fm.lineSpacing());
+    m_charWidth = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
+    m_ascent = fm.ascent();
+    // Only a font whose every glyph is one cell wide can be drawn a run at a
+    // time; any other is placed a character at a time on the grid.
+    m_fixedPitch = fm.horizontalAdvance(QLatin1String("iiiii")) == fm.horizontalAdvance(QLatin1String("MMMMM"));
+    updateScrollBars();
+}
+
+void TerminalView::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::FontChange)
+        updateMetrics();
+    QAbstractScrollArea::changeEvent(event);
+}
+
+int TerminalView::visibleLineCount() const
+{
+    return std::max(1, viewport()->height() / m_lineHeight);
+}
+
+int TerminalView::firstVisibleLine() const
+{
+    return verticalScrollBar()->value();
+}
+
+void TerminalView::updateScrollBars()
+{
+    const int visible = visibleLineCount();
+    verticalScrollBar()->setRange(0, std::max(0, lineCount() - visible));
+    verticalScrollBar()->setPageStep(visible);
+    verticalScrollBar()->setSingleStep(1);
+    const int width = (m_widestLine + 1) * m_charWidth;
+    horizontalScrollBar()->setRange(0, std::max(0, width - viewport()->width()));
+    horizontalScrollBar()->setPageStep(viewport()->width());
+    horizontalScrollBar()->setSingleStep(m_charWidth);
+}
+
+void TerminalView::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    updateScrollBars();
+}
+
+void TerminalView::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+TerminalView::Pos TerminalView::clamp(Pos pos) const
+{
+    pos.line = std::clamp(pos.line, 0, lineCount() - 1);
+    pos.col = std::clamp(pos.col, 0, static_cast<int>(m_lines[static_cast<std::size_t>(pos.line)].size()));
+    return pos;
+}
+
+TerminalView::Pos TerminalView::endPos() const
+{
+    return { lineCount() - 1, static_cast<int>(m_lines.back().size()) };
+}
+
+void TerminalView::setCaret(Pos pos, bool keepAnchor)
+{
+    m_caret = clamp(pos);
+    if (!keepAnchor)
+        m_anchor = m_caret;
+    ensureCaretVisible();
+    viewport()->update();
+}
+
+void TerminalView::setSelection(Pos anchor, Pos caret)
+{
+    m_anchor = clamp(anchor);
+    m_caret = clamp(caret);
+    viewport()->update();
+}
+
+QString TerminalView::selectedText() const
+{
+    if (!hasSelection())
+        return {};
+    const Pos from = std::min(m_anchor, m_caret);
+    const Pos to = std::max(m_anchor, m_caret);
+    if (from.line == to.line)
+        return m_lines[static_cast<std::size_t>(from.line)].mid(from.col, to.col - from.col);
+    QString out = m_lines[static_cast<std::size_t>(from.line)].mid(from.col);
+    for (int l = from.line + 1; l < to.line; ++l) {
+        out += QLatin1Char('\n');
+        out += m_lines[static_cast<std::size_t>(l)];
+    }
+    out += QLatin1Char('\n');
+    out += m_lines[static_cast<std::size_t>(to.line)].left(to.col);
+    return out;
+}
+
+QString TerminalView::text() const
+{
+    QString out;
+    for (std::size_t i = 0; i < m_lines.size(); ++i) {
+        if (i)
+            out += QLatin1Char('\n');
+        out += m_lines[i];
+    }
+    return out;
+}
+
+void TerminalView::removeSelection()
+{
+    if (!hasSelection())
+        return;
+    const Pos from = std::min(m_anchor, m_caret);
+    const Pos to = std::max(m_anchor, m_caret);
+    auto& first = m_lines[static_cast<std::size_t>(from.line)];
+    const QString tail = m_lines[static_cast<std::size_t>(to.line)].mid(to.col);
+    first.truncate(from.col);
+    first += tail;
+    m_lines.erase(m_lines.begin() + from.line + 1, m_lines.begin() + to.line + 1);
+    m_caret = m_anchor = from;
+}
+
+void TerminalView::insertText(const QString& text)
+{
+    removeSelection();
+    auto& current = m_lines[static_cast<std::size_t>(m_caret.line)];
+    const qsizetype firstBreak = text.indexOf(QLatin1Char('\n'));
+    if (firstBreak < 0) {
+        current.insert(m_caret.col, text);
+        m_caret.col += static_cast<int>(text.size());
+        m_widestLine = std::max(m_widestLine, static_cast<int>(current.size()));
+    } else {
+        const QString tail = current.mid(m_caret.col);
+        current.truncate(m_caret.col);
+        current += QStringView(text).left(firstBreak);
+        m_widestLine = std::max(m_widestLine, static_cast<int>(current.size()));
+        // New lines go in one batch; at the end of the text (the usual case
+        // for received data) that is a plain append.
+        std::vector<QString> added;
+        qsizetype start = firstBreak + 1;
+        for (;;) {
+            const qsizetype brk = text.indexOf(QLatin1Char('\n'), start);
+            if (brk < 0) {
+                added.push_back(text.mid(start));
+                break;
+            }
+            added.push_back(text.mid(start, brk - start));
+            start = brk + 1;
+        }
+        const int newCaretCol = static_cast<int>(added.back().size());
+        added.back() += tail;
+        for (const QString& l : added)
+            m_widestLine = std::max(m_widestLine, static_cast<int>(l.size()));
+        const auto at = m_lines.begin() + m_caret.line + 1;
+        m_lines.insert(at, std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+        m_caret = { m_caret.line + static_cast<int>(added.size()), newCaretCol };
+    }
+    m_anchor = m_caret;
+    trim();
+    updateScrollBars();
+    viewport()->update();
+}
+
+void TerminalView::showText(const QString& text)
+{
+    insertText(text);
+    m_caret = m_anchor = endPos();
+    ensureCaretVisible();
+}
+
+void TerminalView::trim()
+{
+    const int excess = lineCount() - m_maxLines;
+    if (excess <= 0)
+        return;
+    m_lines.erase(m_lines.begin(), m_lines.begin() + excess);
+    // Positions move up with their text; those inside the dropped lines land
+    // on the first remaining one.
+    auto shift = [&](Pos& p) {
+        p.line -= excess;
+        if (p.line < 0)
+            p = { 0, 0 };
+    };
+    shift(m_caret);
+    shift(m_anchor);
+}
+
+void TerminalView::clear()
+{
+    m_lines.assign(1, QString());
+    m_caret = m_anchor = {};
+    m_widestLine = 0;
+    updateScrollBars();
+    verticalScrollBar()->setValue(0);
+    horizontalScrollBar()->setValue(0);
+    viewport()->update();
+}
+
+void TerminalView::copy() const
+{
+    if (hasSelection())
+        QApplication::clipboard()->setText(selectedText());
+}
+
+void TerminalView::cut()
+{
+    if (!hasSelection())
+        return;
+    copy();
+    removeSelection();
+    updateScrollBars();
+    ensureCaretVisible();
+    viewport()->update();
+}
+
+void TerminalView::paste()
+{
+    QString text = QApplication::clipboard()->text();
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    insertText(text);
+    ensureCaretVisible();
+}
+
+void TerminalView::deleteForward()
+{
+    if (!hasSelection()) {
+        const auto& current = m_lines[static_cast<std::size_t>(m_caret.line)];
+        if (m_caret.col < current.size())
+            m_anchor = { m_caret.line, m_caret.col + 1 };
+        else if (m_caret.line + 1 < lineCount())
+            m_anchor = { m_caret.line + 1, 0 };
+        else
+            return;
+    }
+    removeSelection();
+    updateScrollBars();
+    viewport()->update();
+}
+
+void TerminalView::setTextColor(const QColor& color)
+{
+    m_textColor = color;
+    viewport()->update();
+}
+
+void TerminalView::setBackgroundColor(const QColor& color)
+{
+    m_backgroundColor = color;
+    viewport()->update();
+}
+
+int TerminalView::xOf(Pos pos) const
+{
+    return pos.col * m_charWidth - horizontalScrollBar()->value();
+}
+
+TerminalView::Pos TerminalView::posAt(const QPoint& point) const
+{
+    Pos p;
+    p.line = firstVisibleLine() + point.y() / m_lineHeight;
+    p.col = (point.x() + horizontalScrollBar()->value() + m_charWidth / 2) / m_charWidth;
+    return clamp(p);
+}
+
+void TerminalView::ensureCaretVisible()
+{
+    updateScrollBars();
+    const int visible = visibleLineCount();
+    QScrollBar* v = verticalScrollBar();
+    if (m_caret.line < v->value())
+        v->setValue(m_caret.line);
+    else if (m_caret.line >= v->value() + visible)
+        v->setValue(m_caret.line - visible + 1);
+    QScrollBar* h = horizontalScrollBar();
+    const int x = m_caret.col * m_charWidth;
+    if (x < h->value())
+        h->setValue(x);
+    else if (x + m_charWidth > h->value() + viewport()->width())
+        h->setValue(x + m_charWidth - viewport()->width());
+}
+
+void TerminalView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(viewport());
+    painter.fillRect(viewport()->rect(), m_backgroundColor);
+    painter.setFont(font());
+
+    const int first = firstVisibleLine();
+    const int last = std::min(lineCount() - 1, first + visibleLineCount());
+    const int hOffset = horizontalScrollBar()->value();
+    const int firstCol = std::max(0, hOffset / m_charWidth - 1);
+    const int cols = viewport()->width() / m_charWidth + 3;
+    const Pos selFrom = std::min(m_anchor, m_caret);
+    const Pos selTo = std::max(m_anchor, m_caret);
+    const QColor selBack = palette().color(QPalette::Highlight);
+    const QColor selText = palette().color(QPalette::HighlightedText);
+
+    // The view is a grid of character cells, so a line is drawn from the
+    // first visible column only, however long it is.
+    for (int l = first; l <= last; ++l) {
+        const QString& text = m_lines[static_cast<std::size_t>(l)];
+        const int y = (l - first) * m_lineHeight;
+        if (hasSelection() && l >= selFrom.line && l <= selTo.line) {
+            const int from = l == selFrom.line ? selFrom.col : 0;
+            const int to = l == selTo.line ? selTo.col : static_cast<int>(text.size()) + 1;
+            painter.fillRect(QRect(xOf({ l, from }), y, (to - from) * m_charWidth, m_lineHeight), selBack);
+        }
+        if (firstCol < text.size()) {
+            const int end = std::min(static_cast<int>(text.size()), firstCol + cols);
+            // Up to three runs: before, inside and after the selection.
+            int cuts[4] = { firstCol, firstCol, end, end };
+            if (hasSelection() && l >= selFrom.line && l <= selTo.line) {
+                cuts[1] = std::clamp(l == selFrom.line ? selFrom.col : 0, firstCol, end);
+                cuts[2] = std::clamp(l == selTo.line ? selTo.col : end, cuts[1], end);
+            }
+            for (int r = 0; r < 3; ++r) {
+                if (cuts[r + 1] <= cuts[r])
+                    continue;
+                painter.setPen(r == 1 ? selText : m_textColor);
+                if (m_fixedPitch) {
+                    painter.drawText(QPoint(xOf({ l, cuts[r] }), y + m_ascent), text.mid(cuts[r], cuts[r + 1] - cuts[r]));
+                } else {
+                    for (int c = cuts[r]; c < cuts[r + 1]; ++c)
+                        painter.drawText(QPoint(xOf({ l, c }), y + m_ascent), QString(text.at(c)));
+                }
+            }
+        }
+    }
+    if (hasFocus()) {
+        painter.fillRect(QRect(xOf(m_caret), (m_caret.line - first) * m_lineHeight, 2, m_lineHeight), m_textColor);
+    }
+}
+
+void TerminalView::keyPressEvent(QKeyEvent* event)
+{
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    const bool ctrl = event->modifiers() & Qt::ControlModifier;
+    Pos p = m_caret;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        if (p.col > 0)
+            --p.col;
+        else if (p.line > 0)
+            p = { p.line - 1, static_cast<int>(m_lines[static_cast<std::size_t>(p.line - 1)].size()) };
+        setCaret(p, shift);
+        return;
+    case Qt::Key_Right:
+        if (p.col < m_lines[static_cast<std::size_t>(p.line)].size())
+            ++p.col;
+        else if (p.line + 1 < lineCount())
+            p = { p.line + 1, 0 };
+        setCaret(p, shift);
+        return;
+    case Qt::Key_Up:
+        setCaret({ p.line - 1, p.col }, shift);
+        return;
+    case Qt::Key_Down:
+        setCaret({ p.line + 1, p.col }, shift);
+        return;
+    case Qt::Key_PageUp:
+        setCaret({ p.line - visibleLineCount(), p.col }, shift);
+        return;
+    case Qt::Key_PageDown:
+        setCaret({ p.line + visibleLineCount(), p.col }, shift);
+        return;
+    case Qt::Key_Home:
+        setCaret(ctrl ? Pos {} : Pos { p.line, 0 }, shift);
+        return;
+    case Qt::Key_End:
+        setCaret(ctrl ? endPos() : Pos { p.line, static_cast<int>(m_lines[static_cast<std::size_t>(p.line)].size()) },
+                 shift);
+        return;
+    case Qt::Key_Delete:
+        deleteForward();
+        return;
+    case Qt::Key_Insert:
+        return;
+    default:
+        break;
+    }
+
+    // Characters go to the device, not into the view.
+    if (ctrl && !(event->modifiers() & Qt::AltModifier) && event->key() >= Qt::Key_A && event->key() <= Qt::Key_Z) {
+        emit keyTyped(static_cast<quint8>(event->key() - Qt::Key_A + 1));
+        return;
+    }
+    const QString text = event->text();
+    if (text.isEmpty()) {
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    for (const QChar c : text) {
+        if (c.unicode() <= 0xFF)
+            emit keyTyped(static_cast<quint8>(c.unicode()));
+    }
+}
+
+void TerminalView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    setFocus(Qt::MouseFocusReason);
+    setCaret(posAt(event->position().toPoint()), event->modifiers() & Qt::ShiftModifier);
+}
+
+void TerminalView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (event->buttons() & Qt::LeftButton)
+        setCaret(posAt(event->position().toPoint()), true);
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QColor>
+#include <QString>
+
+#include <deque>
+
+// The terminal's text view: a bounded store of lines, painted a screenful at
+// a time, so the cost of showing more data does not grow with what the view
+// already holds. It keeps a caret and a selection like an editor, but keys
+// that produce characters are handed out through keyTyped() instead of being
+// inserted.
+class TerminalView : public QAbstractScrollArea
+{
+    Q_OBJECT
+
+public:
+    struct Pos
+    {
+        int line = 0;
+        int col = 0;
+        friend bool operator==(const Pos&, const Pos&) = default;
+        friend auto operator<=>(const Pos&, const Pos&) = default;
+    };
+
+    static constexpr int kDefaultMaxLines = 100000;
+
+    explicit TerminalView(QWidget* parent = nullptr);
+
+    // Oldest lines are dropped beyond this many.
+    void setMaxLines(int lines);
+    int maxLines() const { return m_maxLines; }
+
+    // Inserts text at the caret, replacing the selection, then puts the caret
+    // at the end of the whole text and scrolls it into view. '\n' breaks lines.
+    void showText(const QString& text);
+    // Inserts text at the caret, replacing the selection; the caret ends
+    // after the inserted text.
+    void insertText(const QString& text);
+
+    QString text() const;
+    int lineCount() const { return static_cast<int>(m_lines.size()); }
+    QString line(int index) const { return m_lines.at(static_cast<std::size_t>(index)); }
+
+    Pos caret() const { return m_caret; }
+    void setCaret(Pos pos, bool keepAnchor = false);
+    void setSelection(Pos anchor, Pos caret);
+    bool hasSelection() const { return m_anchor != m_caret; }
+    QString selectedText() const;
+    // First line index shown at the top.
+    int firstVisibleLine() const;
+    int visibleLineCount() const;
+
+    void clear();
+    void cut();
+    void copy() const;
+    void paste();
+    // Removes the selection, or the character after the caret.
+    void deleteForward();
+
+    void setTextColor(const QColor& color);
+    QColor textColor() const { return m_textColor; }
+    void setBackgroundColor(const QColor& color);
+    QColor backgroundColor() const { return m_backgroundColor; }
+
+signals:
+    // A key that produces a character: its Latin-1 code.
+    void keyTyped(quint8 byte);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+
+private:
+    Pos clamp(Pos pos) const;
+    Pos posAt(const QPoint& point) const;
+    int xOf(Pos pos) const;
+    void removeSelection();
+    void trim();
+    void updateMetrics();
+    void updateScrollBars();
+    void ensureCaretVisible();
+    Pos endPos() const;
+
+    std::deque<QString> m_lines;
+    Pos m_caret;
+    Pos m_anchor;
+    int m_maxLines = kDefaultMaxLines;
+    int m_widestLine = 0;
+    int m_lineHeight = 1;
+    int m_charWidth = 1;
+    int m_ascent = 0;
+    bool m_fixedPitch = true;
+    QColor m_textColor;
+    QColor m_backgroundColor;
+};
