@@ -409,6 +409,11 @@ void TerminalView::keyPressEvent(QKeyEvent* event)
         return;
     case Qt::Key_Insert:
         return;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        // Tab belongs to focus handling, not to the device.
+        event->ignore();
+        return;
     default:
         break;
     }

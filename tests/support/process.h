@@ -36,6 +36,20 @@ private:
     std::string m_port;
 };
 
+// Any program running in the background until destroyed (SIGTERM).
+class Background
+{
+public:
+    Background(const std::string& program, const std::vector<std::string>& args);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    int pid() const { return m_pid; }
+
+private:
+    int m_pid = -1;
+};
+
 // Reads a whole file; empty when missing.
 std::string readFile(const std::string& path);
 
