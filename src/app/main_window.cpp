@@ -20,6 +20,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -28,9 +29,10 @@ namespace {
 
 constexpr int kPollIntervalMs = 5;
 constexpr std::size_t kChunk = 4090;
-// A tick takes everything that has arrived, but stops after this much so a
-// flood cannot keep the window from painting.
-constexpr std::size_t kMaxPerTick = 4 * 1024 * 1024;
+// Received bytes wait here for the next tick; beyond this much the port is
+// left unread until the view has caught up, so the device is held back by
+// the driver instead of memory growing.
+constexpr std::size_t kMaxPending = 4 * 1024 * 1024;
 constexpr std::uint32_t kResetPulseMs = 1000;
 constexpr int kFontNameLimit = 31;
 
@@ -361,6 +363,8 @@ void Tfrm_Main::Shut_down()
     if (!ini.save())
         showMessage(QStringLiteral("Unable to write to %1").arg(fromBytes(m_settingsPath)));
 
+    delete m_portNotifier;
+    m_portNotifier = nullptr;
     if (m_port.isOpen())
         m_port.closePort();
     m_connected = false;
@@ -381,33 +385,70 @@ void Tfrm_Main::Show_text(TerminalView* view, std::span<const std::uint8_t> byte
         view->showText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
 }
 
-void Tfrm_Main::Timer1Timer()
+void Tfrm_Main::drainPort()
 {
-    if (!m_port.isOpen()) {
-        if (m_connected)
-            handleDisconnect();
-        return;
-    }
-    // Take everything that has arrived, without waiting for more.
-    m_receive.clear();
+    // Take everything that has arrived, without waiting for more. A pseudo-
+    // terminal or a fast USB adapter buffers only a few kilobytes, so this
+    // also runs whenever the port becomes readable, not only on the tick.
     std::uint8_t chunk[kChunk];
-    while (m_receive.size() < kMaxPerTick) {
+    while (m_receive.size() < kMaxPending && m_port.isOpen()) {
         const std::size_t n = m_port.readAvailable(chunk);
         m_receive.insert(m_receive.end(), chunk, chunk + n);
         if (n < kChunk)
             break;
     }
+    if (m_portNotifier && (m_receive.size() >= kMaxPending || !m_port.isOpen()))
+        m_portNotifier->setEnabled(false);
+}
+
+void Tfrm_Main::Timer1Timer()
+{
+    if (m_port.isOpen())
+        drainPort();
     if (!m_receive.empty()) {
         Timer1->stop();
         Show_text(RichEdit1, m_receive);
+        m_receive.clear();
         Timer1->start();
+        if (m_portNotifier && m_port.isOpen())
+            m_portNotifier->setEnabled(true);
     }
     if (m_connected && !m_port.isOpen())
         handleDisconnect();
 }
 
+void Tfrm_Main::watchPort()
+{
+    delete m_portNotifier;
+    m_portNotifier = nullptr;
+    const int fd = m_port.nativeHandle();
+    if (fd < 0)
+        return;
+    m_portNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    m_portNotifier->setEnabled(Timer1->isActive());
+    connect(m_portNotifier, &QSocketNotifier::activated, this, &Tfrm_Main::drainPort);
+}
+
+void Tfrm_Main::setPolling(bool on)
+{
+    if (on) {
+        Timer1->start();
+    } else {
+        Timer1->stop();
+        // What arrived before the transfer belongs to the terminal.
+        if (!m_receive.empty()) {
+            Show_text(RichEdit1, m_receive);
+            m_receive.clear();
+        }
+    }
+    if (m_portNotifier)
+        m_portNotifier->setEnabled(on && m_port.isOpen());
+}
+
 void Tfrm_Main::handleDisconnect()
 {
+    delete m_portNotifier;
+    m_portNotifier = nullptr;
     m_connected = false;
     spd_connect->setChecked(false);
     setLineControlsEnabled(true);
@@ -492,6 +533,8 @@ void Tfrm_Main::mnu_connectClick()
         = merovan::lineSettingsText(selectedEntry(cbo_baud), selectedEntry(cbo_data), selectedEntry(cbo_stop));
     // A path typed into the box works as well as a listed one.
     const std::string path = toBytes(cbo_port->currentText().trimmed());
+    delete m_portNotifier; // an open port is closed by the open below
+    m_portNotifier = nullptr;
     const int rc = path.empty() ? ENOENT : m_port.openPort(path, settings);
     m_connected = m_port.isOpen();
     if (!m_connected) {
@@ -500,6 +543,7 @@ void Tfrm_Main::mnu_connectClick()
         return;
     }
     Panel2->clear();
+    watchPort();
     if (mnu_cts->isChecked())
         m_port.setCtsFlow(true);
     if (mnu_rts->isChecked())
@@ -526,6 +570,8 @@ void Tfrm_Main::spd_connectClick()
         }
     } else {
         setLineControlsEnabled(true);
+        delete m_portNotifier;
+        m_portNotifier = nullptr;
         m_port.closePort();
         m_connected = false;
         spd_connect->setChecked(false);

@@ -14,6 +14,7 @@
 class QAction;
 class QComboBox;
 class QLabel;
+class QSocketNotifier;
 class QTimer;
 class QToolButton;
 class QWidget;
@@ -88,6 +89,10 @@ public:
 
     QTimer* timer() const { return Timer1; }
 
+    // Stops or restarts the receive poll, as transfers do while they read
+    // the port themselves.
+    void setPolling(bool on);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -104,6 +109,8 @@ private:
     void toggleDialog(Dialog which);
     void setLineControlsEnabled(bool enabled);
     void handleDisconnect();
+    void drainPort();
+    void watchPort();
     void writeMainSections(merovan::IniFile& ini) const;
     DialogSlot& slot(Dialog which);
 
@@ -118,6 +125,7 @@ private:
     bool m_shutDown = false;
     QColor m_lastChosenColour { Qt::black };
     std::vector<std::uint8_t> m_receive;
+    QSocketNotifier* m_portNotifier = nullptr;
 
 public:
     // Controls, named as the user guide and the tests know them.

@@ -60,6 +60,10 @@ public:
     // Identifies the open device so that listings can leave it out; 0 when
     // closed or unknown.
     virtual std::uint64_t deviceId() const = 0;
+
+    // A descriptor that becomes readable when input arrives, for event
+    // loops; -1 when there is none.
+    virtual int nativeHandle() const { return -1; }
 };
 
 std::unique_ptr<SerialBackend> makePosixBackend();

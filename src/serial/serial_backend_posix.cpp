@@ -163,6 +163,7 @@ public:
     }
 
     std::uint64_t deviceId() const override { return m_device; }
+    int nativeHandle() const override { return m_fd; }
 
 private:
     int m_fd = -1;

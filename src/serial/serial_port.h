@@ -90,6 +90,10 @@ public:
 
     Clock& clock() { return m_clock; }
 
+    // Readable when input arrives (for an event loop's notifier); -1 when
+    // closed or when the backend has none.
+    int nativeHandle() const { return m_open ? m_backend->nativeHandle() : -1; }
+
 private:
     std::size_t read(std::span<std::uint8_t> buffer, int timeoutMs);
     int applyFlow();

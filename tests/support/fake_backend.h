@@ -21,6 +21,7 @@ struct FakeLineLog
     std::vector<LineParams> applied;      // every applyLine, in order
     std::vector<std::pair<ModemLine, bool>> modem;
     std::vector<std::uint8_t> written;    // every byte the host wrote
+    std::vector<std::vector<std::uint8_t>> writes; // the same, one entry per write call
     bool dtr = false;
     bool rts = false;
 };
@@ -114,6 +115,7 @@ public:
     {
         if (vanished)
             return ENXIO;
+        m_log.writes.emplace_back(bytes.begin(), bytes.end());
         for (const std::uint8_t b : bytes) {
             m_log.written.push_back(b);
             if (m_device)

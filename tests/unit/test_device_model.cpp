@@ -27,7 +27,10 @@ TEST(EchoDevice, GreetsOnEachOpenAndEchoesEveryByte)
 
 TEST(EchoDevice, OptionsTurnGreetingAndEchoOff)
 {
-    devsim::EchoDevice device({ .greeting = false, .echo = false });
+    devsim::DeviceOptions quiet;
+    quiet.greeting = false;
+    quiet.echo = false;
+    devsim::EchoDevice device(quiet);
     devsim::DeviceOutput out;
     device.lineOpened(0, out);
     device.receive('x', 0, out);

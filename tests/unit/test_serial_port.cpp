@@ -37,8 +37,14 @@ class PortWithEcho : public PortTest
 {
 protected:
     PortWithEcho()
-        : PortTest(std::make_unique<devsim::EchoDevice>(devsim::DeviceOptions { .greeting = false, .echo = true }))
+        : PortTest(std::make_unique<devsim::EchoDevice>(options()))
     {
+    }
+    static devsim::DeviceOptions options()
+    {
+        devsim::DeviceOptions o;
+        o.greeting = false;
+        return o;
     }
 };
 

@@ -2,7 +2,12 @@
 
 #include "serial/clock.h"
 #include "serial/serial_port.h"
+#include "serial/text_expansion.h"
 #include "terminal/display_text.h"
+#include "transfer/text_transfer.h"
+#include "transfer/transfer.h"
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -36,8 +41,16 @@ void usage(std::FILE* to)
                "  ports                         list the serial ports present\n"
                "  monitor -p PORT [--seconds N] print what arrives (non-printable bytes as [xx])\n"
                "  send -p PORT [--listen MS] TEXT\n"
-               "                                send the bytes of TEXT; with --listen, print\n"
-               "                                what arrives for MS milliseconds afterwards\n"
+               "                                send TEXT with its escapes expanded (\\r, \\n,\n"
+               "                                \\e, \\w<ms>, \\0x<hex>, \\<decimal>, \\$Date, ...)\n"
+               "                                and print what went out; with --listen, then\n"
+               "                                print what arrives for MS milliseconds\n"
+               "  text-file -p PORT [--wait N] [--error N] [--delay MS] [--first TEXT] FILE\n"
+               "                                send a text file line by line, waiting for\n"
+               "                                byte N after each line, stopping at error byte N\n"
+               "\n"
+               "Transfers exit with their result code (0 success, 1 file cannot be opened,\n"
+               "2 time-out, 3 device error, 4 canceled, 5 port not open, 6 read error).\n"
                "\n"
                "Line options (defaults 9600,8,N,1):\n"
                "  -p, --port PATH    device path, for example /dev/ttyUSB0\n"
@@ -61,6 +74,10 @@ struct Options
     bool rts = false;
     double seconds = -1;
     long listenMs = 0;
+    long wait = 0;
+    long error = 0;
+    long delay = 0;
+    std::string first;
     std::vector<std::string> positional;
 };
 
@@ -113,6 +130,14 @@ Options parseOptions(int argc, char** argv)
             o.seconds = static_cast<double>(parseNumber(arg, value()));
         } else if (arg == "--listen") {
             o.listenMs = parseNumber(arg, value());
+        } else if (arg == "--wait") {
+            o.wait = parseNumber(arg, value());
+        } else if (arg == "--error") {
+            o.error = parseNumber(arg, value());
+        } else if (arg == "--delay") {
+            o.delay = parseNumber(arg, value());
+        } else if (arg == "--first") {
+            o.first = value();
         } else if (arg == "--") {
             for (++i; i < argc; ++i)
                 o.positional.emplace_back(argv[i]);
@@ -192,15 +217,59 @@ int cmdSend(SerialPort& port, const Options& o)
         usageError("send takes one TEXT");
     if (!openPort(port, o))
         return kExitFailure;
-    const std::string& text = o.positional.front();
-    const int rc = port.writeBlock(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    if (rc != 0) {
-        std::fprintf(stderr, "Cannot write to %s: %s\n", o.port.c_str(), port.lastError().c_str());
+    std::vector<char> echo(64 * 1024);
+    const std::size_t n = merovan::sendExpandedText(port, o.positional.front(), echo);
+    if (!port.isOpen()) {
+        std::fprintf(stderr, "%s: %s\n", o.port.c_str(), port.lastError().c_str());
         return kExitFailure;
     }
+    const std::string shown
+        = merovan::formatForDisplay(std::span(reinterpret_cast<const std::uint8_t*>(echo.data()), n));
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    std::fflush(stdout);
     if (o.listenMs > 0 && !printIncoming(port, static_cast<double>(o.listenMs) / 1000.0))
         return kExitFailure;
     return kExitOk;
+}
+
+// Progress on stderr when it is a terminal; SIGINT cancels.
+merovan::ProgressCallback progressReporter()
+{
+    const bool show = ::isatty(2) != 0;
+    return [show](std::int32_t maximum, std::int32_t position) {
+        if (show && maximum > 0)
+            std::fprintf(stderr, "\r%3d%%", static_cast<int>(100LL * position / maximum));
+        return g_stop ? 1 : 0;
+    };
+}
+
+// Ends a transfer as the window's driver does: one CR to the device, then
+// the result's message.
+int finishTransfer(SerialPort& port, int result, const std::string& message)
+{
+    if (::isatty(2))
+        std::fputc('\n', stderr);
+    port.writeByte(13);
+    if (result != 0)
+        std::fprintf(stderr, "%s\n", message.c_str());
+    return result;
+}
+
+int cmdTextFile(SerialPort& port, const Options& o)
+{
+    if (o.positional.size() != 1)
+        usageError("text-file takes one FILE");
+    if (!openPort(port, o))
+        return merovan::toInt(merovan::TransferResult::PortNotOpen);
+    merovan::TransferRequest request(port);
+    request.fileName = o.positional.front();
+    request.sendFirst = o.first;
+    // Kept in one byte, as the dialog's fields are.
+    request.eolWaitChar = static_cast<std::uint8_t>(o.wait);
+    request.errorChar = static_cast<std::uint8_t>(o.error);
+    request.eolDelay = static_cast<std::uint8_t>(o.delay);
+    const int result = merovan::toInt(merovan::sendTextFile(request, progressReporter()));
+    return finishTransfer(port, result, merovan::transfer1Message(result));
 }
 
 } // namespace
@@ -228,5 +297,7 @@ int main(int argc, char** argv)
         return cmdMonitor(port, o);
     if (o.command == "send")
         return cmdSend(port, o);
+    if (o.command == "text-file")
+        return cmdTextFile(port, o);
     usageError("unknown command '" + o.command + "'");
 }

@@ -31,6 +31,20 @@ void EchoDevice::receive(std::uint8_t byte, std::uint64_t, DeviceOutput& out)
 {
     if (m_options.echo)
         out.bytes.push_back(byte);
+    if (m_options.ack < 0 && m_options.error < 0)
+        return;
+    if (byte != '\r') {
+        if (m_line.size() < 1 << 20)
+            m_line.push_back(static_cast<char>(byte));
+        return;
+    }
+    const bool failed = m_options.error >= 0
+        && (m_options.errorOn.empty() || m_line.find(m_options.errorOn) != std::string::npos);
+    if (failed)
+        out.bytes.push_back(static_cast<std::uint8_t>(m_options.error));
+    else if (m_options.ack >= 0)
+        out.bytes.push_back(static_cast<std::uint8_t>(m_options.ack));
+    m_line.clear();
 }
 
 std::unique_ptr<DeviceModel> makeDevice(const DeviceOptions& options)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace devsim {
@@ -41,9 +42,13 @@ struct DeviceOptions
 {
     bool greeting = true; // "devsim ready\r\n" when the host opens the line
     bool echo = true;     // send every received byte back
+    int ack = -1;         // sent after each received CR; -1 for none
+    int error = -1;       // sent instead of ack after a line holding errorOn
+    std::string errorOn;  // empty: every line is an error line (when error is set)
 };
 
-// The default device: a greeting line, then an echo of everything received.
+// The default device: a greeting line, then an echo of everything received,
+// and in line-acknowledge mode an acknowledge (or error) byte after each CR.
 class EchoDevice : public DeviceModel
 {
 public:
@@ -53,6 +58,7 @@ public:
 
 private:
     DeviceOptions m_options;
+    std::string m_line; // the line so far, for the acknowledge mode
 };
 
 std::unique_ptr<DeviceModel> makeDevice(const DeviceOptions& options);

@@ -32,6 +32,9 @@ void usage(std::FILE* to)
                "  --echo           echo every byte received (default)\n"
                "  --no-echo        do not echo\n"
                "  --no-greeting    do not send \"devsim ready\" when the host opens the line\n"
+               "  --ack N          send byte N after each CR received (line acknowledge)\n"
+               "  --error N        send byte N instead of the acknowledge after an error line\n"
+               "  --error-on TEXT  a line holding TEXT is an error line (default: every line)\n"
                "  -h, --help       show this help\n",
                to);
 }
@@ -82,6 +85,15 @@ int main(int argc, char** argv)
             device.echo = true;
         } else if (arg == "--no-echo") {
             device.echo = false;
+        } else if (arg == "--ack" || arg == "--error") {
+            std::uint32_t v = 0;
+            if (!parseUnsigned(value(arg), v) || v > 255) {
+                std::fprintf(stderr, "merovan-devsim: %s takes a byte value 0 to 255\n", argv[i - 1]);
+                return 2;
+            }
+            (arg == "--ack" ? device.ack : device.error) = static_cast<int>(v);
+        } else if (arg == "--error-on") {
+            device.errorOn = value(arg);
         } else if (arg == "--no-greeting") {
             device.greeting = false;
         } else {

@@ -1,0 +1,112 @@
+#include "transfer/text_transfer.h"
+
+#include "serial/clock.h"
+#include "serial/serial_port.h"
+#include "serial/text_expansion.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace merovan {
+
+namespace {
+
+constexpr std::uint8_t kCr = 13;
+constexpr std::uint8_t kLf = 10;
+constexpr std::size_t kEchoSize = 128;
+
+struct FileCloser
+{
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reads up to and including the next LF. False at the end of the file or
+// on a read error, with nothing read.
+bool readLine(std::FILE* f, std::vector<std::uint8_t>& line)
+{
+    line.clear();
+    int c;
+    while ((c = std::fgetc(f)) != EOF) {
+        line.push_back(static_cast<std::uint8_t>(c));
+        if (c == kLf)
+            break;
+    }
+    return !line.empty();
+}
+
+// Whatever has already arrived holds the error character.
+bool errorAlreadySent(SerialPort& port, std::uint8_t errorChar)
+{
+    std::uint8_t buffer[256];
+    bool seen = false;
+    for (;;) {
+        const std::size_t n = port.readAvailable(buffer);
+        for (std::size_t i = 0; i < n; ++i)
+            seen = seen || buffer[i] == errorChar;
+        if (n < sizeof buffer)
+            return seen;
+    }
+}
+
+} // namespace
+
+TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& progress)
+{
+    SerialPort& port = request.port;
+    if (!port.isOpen())
+        return TransferResult::PortNotOpen;
+    File file(std::fopen(request.fileName.c_str(), "rb"));
+    if (!file)
+        return TransferResult::CantOpenFile;
+
+    std::int64_t size = 0;
+    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+        size = std::ftell(file.get());
+        std::fseek(file.get(), 0, SEEK_SET);
+    }
+    if (size < 0)
+        return TransferResult::ReadError;
+    const std::int32_t divisor = progressDivisor(size);
+    const auto maximum = static_cast<std::int32_t>(size / divisor);
+
+    if (progress(maximum, 0))
+        return TransferResult::Canceled;
+
+    if (!request.sendFirst.empty()) {
+        char echo[kEchoSize];
+        sendExpandedText(port, request.sendFirst, echo);
+    }
+
+    std::vector<std::uint8_t> line;
+    while (!std::ferror(file.get()) && readLine(file.get(), line)) {
+        if (line.back() == kLf)
+            line.pop_back();
+        if (line.empty() || line.back() != kCr)
+            line.push_back(kCr);
+        if (port.writeBlock(line) != 0 && !port.isOpen())
+            return TransferResult::PortNotOpen; // the device went away
+
+        if (request.eolWaitChar != 0) {
+            std::uint8_t byte = 0;
+            do {
+                if (!awaitByte(request, byte))
+                    return TransferResult::Timeout;
+                if (request.errorChar != 0 && byte == request.errorChar)
+                    return TransferResult::TargetError;
+            } while (byte != request.eolWaitChar);
+        } else if (request.errorChar != 0 && errorAlreadySent(port, request.errorChar)) {
+            return TransferResult::TargetError;
+        }
+        if (request.eolDelay != 0)
+            delayMs(port.clock(), request.eolDelay);
+
+        const std::int64_t position = std::ftell(file.get());
+        if (progress(maximum, static_cast<std::int32_t>(position / divisor)))
+            return TransferResult::Canceled;
+    }
+    return std::ferror(file.get()) ? TransferResult::ReadError : TransferResult::Success;
+}
+
+} // namespace merovan

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace merovan {
+
+class SerialPort;
+
+// Results of the transfer routines; the integer is what the windows and the
+// command line show and return.
+enum class TransferResult : int {
+    Success = 0,
+    CantOpenFile = 1,
+    Timeout = 2,        // no acknowledge (text), a failed write (binary)
+    TargetError = 3,    // the device sent the error character
+    Canceled = 4,
+    PortNotOpen = 5,
+    ReadError = 6,      // reading the text file failed
+    NoMemory = 10,
+    ColourDepth = 16,   // the picture is not 24 bits per pixel
+    CantCreateFile = 17,
+};
+
+constexpr int toInt(TransferResult r)
+{
+    return static_cast<int>(r);
+}
+
+// Called with (maximum, 0) before the first byte goes out and with
+// (maximum, position) after each unit of work; a non-zero answer cancels.
+using ProgressCallback = std::function<int(std::int32_t maximum, std::int32_t position)>;
+
+// One record for every transfer; a driver fills the fields its routine reads.
+struct TransferRequest
+{
+    explicit TransferRequest(SerialPort& p)
+        : port(p)
+    {
+    }
+
+    std::string fileName;
+    SerialPort& port;
+    std::string sendFirst;             // expanded before the data; empty for none
+    std::uint8_t errorChar = 0;        // 0: none
+    std::uint8_t eolDelay = 0;         // milliseconds after each line; 0: none
+    std::uint8_t eolWaitChar = 0;      // 0: none
+    std::int32_t eraseSize = 0;        // kilobytes
+    std::int32_t flashSize = 0;        // bytes
+    std::int32_t fileSize = 0;         // progress maximum
+    std::int32_t actualFileSize = 0;   // image size in bytes
+    std::int32_t divisor = 1;          // progress divisor
+    std::int32_t createFile = 0;       // write files instead of sending
+};
+
+// Waits for one byte from the device: up to 200 reads of about 2 ms, each
+// empty one followed by a 1 ms pause. Returns 1 with the byte, 0 on silence
+// (or when the port went away). A received 0 byte counts as a byte.
+int awaitByte(TransferRequest& request, std::uint8_t& byte);
+
+// The smallest divisor that brings size down to at most 65,000, so progress
+// values fit the bar.
+std::int32_t progressDivisor(std::int64_t size);
+
+// The messages the text and binary drivers show for a result.
+std::string transfer1Message(int result);
+std::string transferBinMessage(int result);
+
+} // namespace merovan
