@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 using merovan::test::Devsim;
@@ -34,7 +35,8 @@ TEST(CliDevsim, SendIsRecordedByTheDeviceAndItsEchoComesBack)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     ASSERT_TRUE(waitForFileSize(record, text.size()));
     EXPECT_EQ(readFile(record), text);
-    EXPECT_EQ(r.out, "devsim ready\r\nhello[01]\x7f[e9] world\r\n");
+    // First what went out, then what came back: the greeting and the echo.
+    EXPECT_EQ(r.out, "hello[01]\x7f[e9] world\r\ndevsim ready\r\nhello[01]\x7f[e9] world\r\n");
     std::filesystem::remove(record);
 }
 
@@ -72,13 +74,69 @@ TEST(CliDevsim, TheLinkNamesTheSameDeviceAndGoesAwayWithIt)
         EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.port());
         const auto r = cli({ "send", "-p", link, "--listen", "100", "via link" });
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(r.out, "devsim ready\r\n") << "no echo asked for";
+        EXPECT_EQ(r.out, "via linkdevsim ready\r\n") << "no echo asked for";
         ASSERT_TRUE(waitForFileSize(record, 8));
         EXPECT_EQ(readFile(record), "via link");
         EXPECT_EQ(sim.stop(), 0);
     }
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
     std::filesystem::remove(record);
+}
+
+TEST(CliDevsim, SendExpandsEscapes)
+{
+    const std::string record = tempPath("record");
+    Devsim sim({ "--record", record, "--no-echo" });
+    const auto r = cli({ "send", "-p", sim.port(), "AT\\r\\0x1b\\w10\\65" });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "AT\r[1b](w)A") << "the echo, in the terminal's form";
+    ASSERT_TRUE(waitForFileSize(record, 5));
+    EXPECT_EQ(readFile(record), "AT\r\x1b" "A");
+    std::filesystem::remove(record);
+}
+
+TEST(CliDevsim, TextFileArrivesCompleteUnderLineAcknowledge)
+{
+    const std::string record = tempPath("record");
+    const std::string file = tempPath("upload") + ".bas";
+    std::string content;
+    std::string expected = "go\r";
+    for (int i = 1; i <= 2000; ++i) {
+        const std::string line = std::to_string(i * 10) + " PRINT \"line " + std::to_string(i) + "\"";
+        content += line + (i % 2 ? "\r\n" : "\n");
+        expected += line + "\r";
+    }
+    expected += "\r"; // the closing CR the driver always sends
+    std::ofstream(file, std::ios::binary) << content;
+    Devsim sim({ "--record", record, "--ack", "6", "--no-greeting" });
+    const auto r = cli({ "text-file", "-p", sim.port(), "-b", "115200", "--wait", "6", "--first", "go\\r", file }, 60000);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(waitForFileSize(record, expected.size()));
+    EXPECT_EQ(readFile(record), expected);
+    std::filesystem::remove(record);
+    std::filesystem::remove(file);
+}
+
+TEST(CliDevsim, TextFileFailuresExitWithTheirCodeAndMessage)
+{
+    const std::string file = tempPath("upload") + ".bas";
+    std::ofstream(file, std::ios::binary) << "10 PRINT 1\r\n20 BAD\r\n30 END\r\n";
+    {
+        Devsim sim({ "--ack", "6", "--error", "5", "--error-on", "BAD", "--no-echo" });
+        const auto r = cli({ "text-file", "-p", sim.port(), "--wait", "6", "--error", "5", file });
+        EXPECT_EQ(r.exitCode, 3);
+        EXPECT_EQ(r.err, "Transfer canceled by target error\n");
+    }
+    {
+        Devsim silent({ "--no-echo" });
+        const auto r = cli({ "text-file", "-p", silent.port(), "--wait", "6", file });
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.err, "Timeout waiting for ACK\n");
+        const auto missing = cli({ "text-file", "-p", silent.port(), "/nonexistent.bas" });
+        EXPECT_EQ(missing.exitCode, 1);
+        EXPECT_EQ(missing.err, "Cant open file\n");
+    }
+    std::filesystem::remove(file);
 }
 
 TEST(CliDevsim, PacedLineStillDeliversEverything)
