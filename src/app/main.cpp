@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "dialogs/text_dialog.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 #include "settings/settings_path.h"
@@ -17,7 +18,10 @@ int main(int argc, char* argv[])
     merovan::SerialPort port(clock);
     const std::string settings
         = merovan::settingsFilePath(QCoreApplication::applicationDirPath().toLocal8Bit().toStdString());
+    // The windows are made in a fixed order; each dialog reads its own
+    // section of the settings as it is made, after the terminal window.
     Tfrm_Main mainWindow(port, settings);
+    Tfrm_text textDialog(mainWindow);
     mainWindow.show();
 
     // MEROVAN_CONNECT=PATH connects to PATH once the window is up, as a click

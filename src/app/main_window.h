@@ -1,6 +1,7 @@
 #pragma once
 
 #include "terminal/display_text.h"
+#include "transfer/transfer.h"
 
 #include <QColor>
 #include <QMainWindow>
@@ -11,7 +12,11 @@
 #include <string>
 #include <vector>
 
+class QAbstractButton;
 class QAction;
+class QCheckBox;
+class QProgressBar;
+class Tfrm_text;
 class QComboBox;
 class QLabel;
 class QSocketNotifier;
@@ -84,6 +89,42 @@ public:
     void spb_bootClick();
     void About1Click();
 
+    // ---- Transfers ------------------------------------------------------
+    // What a dialog lends the transfer frame.
+    struct TransferPanel
+    {
+        Dialog which;
+        QComboBox* fileBox = nullptr;
+        QProgressBar* bar = nullptr;
+        QWidget* cancelButton = nullptr;
+        QCheckBox* closeBox = nullptr;
+        QWidget* waitLabel = nullptr; // hidden at the first progress report
+        bool needsPort = true;
+    };
+    using Routine = std::function<merovan::TransferResult(merovan::TransferRequest&, const merovan::ProgressCallback&)>;
+
+    // The driver frame every transfer follows: check for a file and an open
+    // port, fill the request, stop the receive poll, run the routine with a
+    // progress callback that keeps the window alive and answers the cancel
+    // flag, show the result's message, then restore the window, send one CR
+    // and hide the dialog when its close box is ticked. Returns the result,
+    // or -1 when a precondition refused the transfer.
+    int runTransfer(const TransferPanel& panel, const std::function<void(merovan::TransferRequest&)>& fill,
+                    const Routine& routine, std::string (*messageFor)(int),
+                    const std::function<void()>& before = {}, const std::function<void()>& after = {});
+
+    // Send buttons are disabled while any transfer runs.
+    void addSendButton(QAbstractButton* button);
+    bool transferRunning() const { return m_transferRunning; }
+
+    // Asks the running transfer to stop at its next progress report.
+    void btn_cancelClick();
+    int cancelRequested = 0;
+
+    // The text dialog's driver.
+    void Transfer1();
+    Tfrm_text* frm_text = nullptr;
+
     // Called when mnu_cts changes, so the binary dialog can show its warning.
     void setCtsWarningHandler(std::function<void(bool ctsChecked)> handler);
 
@@ -126,6 +167,8 @@ private:
     QColor m_lastChosenColour { Qt::black };
     std::vector<std::uint8_t> m_receive;
     QSocketNotifier* m_portNotifier = nullptr;
+    std::vector<QAbstractButton*> m_sendButtons;
+    bool m_transferRunning = false;
 
 public:
     // Controls, named as the user guide and the tests know them.

@@ -1,0 +1,86 @@
+// The frame shared by the transfer drivers of the terminal window.
+
+#include "app/main_window.h"
+#include "app/terminal_view.h"
+#include "dialogs/recent_list.h"
+#include "serial/serial_port.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QProgressBar>
+
+namespace {
+constexpr std::uint8_t kCarriageReturn = 13;
+}
+
+void Tfrm_Main::addSendButton(QAbstractButton* button)
+{
+    m_sendButtons.push_back(button);
+    button->setEnabled(!m_transferRunning);
+}
+
+void Tfrm_Main::btn_cancelClick()
+{
+    cancelRequested = 1;
+}
+
+int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(merovan::TransferRequest&)>& fill,
+                           const Routine& routine, std::string (*messageFor)(int), const std::function<void()>& before,
+                           const std::function<void()>& after)
+{
+    if (m_transferRunning)
+        return -1;
+    if (panel.fileBox->currentText().isEmpty()) {
+        showMessage(QStringLiteral("No file selected"));
+        return -1;
+    }
+    if (panel.needsPort && !m_port.isOpen()) {
+        showMessage(QStringLiteral("COM port not open"));
+        return -1;
+    }
+
+    merovan::TransferRequest request(m_port);
+    request.fileName = recent_list::toBytes(panel.fileBox->currentText());
+    fill(request);
+
+    m_transferRunning = true;
+    for (QAbstractButton* b : m_sendButtons)
+        b->setEnabled(false);
+    panel.cancelButton->setVisible(true);
+    cancelRequested = 0;
+    setPolling(false);
+    if (before)
+        before();
+
+    QProgressBar* bar = panel.bar;
+    QWidget* waitLabel = panel.waitLabel;
+    const merovan::ProgressCallback progress = [this, bar, waitLabel](std::int32_t maximum, std::int32_t position) {
+        if (waitLabel)
+            waitLabel->hide();
+        // The bar holds 16-bit values, as the routines expect.
+        bar->setMaximum(maximum & 0xFFFF);
+        bar->setValue(position & 0xFFFF);
+        QApplication::processEvents();
+        return cancelRequested != 0 ? 1 : 0;
+    };
+    const int result = merovan::toInt(routine(request, progress));
+
+    if (result != 0)
+        showMessage(QString::fromStdString(messageFor(result)));
+
+    bar->setValue(0);
+    panel.cancelButton->setVisible(false);
+    setPolling(true);
+    RichEdit1->setFocus();
+    m_port.writeByte(kCarriageReturn);
+    if (after)
+        after();
+    m_transferRunning = false;
+    for (QAbstractButton* b : m_sendButtons)
+        b->setEnabled(true);
+    if (panel.closeBox->isChecked())
+        toggleDialog(panel.which);
+    return result;
+}
