@@ -25,43 +25,42 @@ std::uint64_t nowUs()
     return static_cast<std::uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// A token bucket that lets bytes through at the line rate, with at most
-// about 10 ms of bytes in one burst.
-class LinePacer
+// One direction of a paced line: each byte occupies the line for one byte
+// time (10 bits), starting no earlier than when it was handed over, so idle
+// time is never saved up for a later burst.
+class PacedLine
 {
 public:
-    explicit LinePacer(std::uint32_t baud)
-        : m_bytesPerSecond(baud / 10.0)
-        , m_burst(std::max(16.0, m_bytesPerSecond / 100.0))
-        , m_tokens(m_burst)
-        , m_lastUs(nowUs())
+    explicit PacedLine(std::uint32_t baud)
+        : m_byteUs(baud ? 10e6 / baud : 0.0)
     {
     }
 
-    bool paced() const { return m_bytesPerSecond > 0; }
+    bool paced() const { return m_byteUs > 0; }
 
-    std::size_t allowance()
+    // When a byte handed over at nowUs has crossed the line.
+    std::uint64_t schedule(std::uint64_t nowUs)
     {
         if (!paced())
-            return static_cast<std::size_t>(-1);
-        const std::uint64_t now = nowUs();
-        m_tokens = std::min(m_burst, m_tokens + (now - m_lastUs) * m_bytesPerSecond / 1e6);
-        m_lastUs = now;
-        return static_cast<std::size_t>(m_tokens);
-    }
-
-    void consume(std::size_t n)
-    {
-        if (paced())
-            m_tokens -= static_cast<double>(n);
+            return nowUs;
+        m_free = std::max(m_free, static_cast<double>(nowUs)) + m_byteUs;
+        return static_cast<std::uint64_t>(m_free);
     }
 
 private:
-    double m_bytesPerSecond;
-    double m_burst;
-    double m_tokens;
-    std::uint64_t m_lastUs;
+    double m_byteUs;
+    double m_free = 0;
 };
+
+struct TimedByte
+{
+    std::uint8_t byte;
+    std::uint64_t dueUs;
+};
+
+// A UART takes only a few bytes ahead of the line; the rest stay in the
+// host's queue, which is what holds a writer back on a slow line.
+constexpr std::size_t kReceiveFifo = 64;
 
 class Fd
 {
@@ -151,9 +150,10 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
     std::printf("%s\n", slavePath.c_str());
     std::fflush(stdout);
 
-    LinePacer inPacer(options.rate);
-    LinePacer outPacer(options.rate);
-    std::deque<std::uint8_t> pending;
+    PacedLine inLine(options.rate);
+    PacedLine outLine(options.rate);
+    std::deque<TimedByte> arriving; // read from the host, not yet across the line
+    std::deque<TimedByte> pending;  // from the device, not yet across the line
     bool lineOpen = false;
     const std::uint64_t startUs = nowUs();
     auto nowMs = [&] { return (nowUs() - startUs) / 1000; };
@@ -161,44 +161,46 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
     std::uint8_t buffer[4096];
     while (!stop) {
         DeviceOutput out;
-        const std::uint64_t now = nowMs();
 
-        int timeoutMs = 10;
+        // Sleep until the next thing is due: a byte across the line, the
+        // model's deadline, or at most 10 ms.
+        std::uint64_t waitUs = 10000;
+        const std::uint64_t now = nowUs();
+        auto until = [&](std::uint64_t dueUs) { waitUs = std::min(waitUs, dueUs > now ? dueUs - now : 0); };
+        if (!arriving.empty())
+            until(arriving.front().dueUs);
+        if (!pending.empty())
+            until(pending.front().dueUs);
         const std::uint64_t deadline = model.nextDeadline();
         if (deadline != kNoDeadline)
-            timeoutMs = static_cast<int>(std::min<std::uint64_t>(10, deadline > now ? deadline - now : 0));
-        if ((inPacer.paced() || !pending.empty()) && timeoutMs > 1)
-            timeoutMs = 1;
+            until(startUs + std::min<std::uint64_t>(deadline, UINT64_MAX / 2000) * 1000);
 
-        pollfd pfd { master.get(), POLLIN, 0 };
-        if (!pending.empty())
+        pollfd pfd { master.get(), static_cast<short>(arriving.size() < kReceiveFifo ? POLLIN : 0), 0 };
+        if (!pending.empty() && pending.front().dueUs <= now + waitUs)
             pfd.events |= POLLOUT;
-        if (::poll(&pfd, 1, timeoutMs) < 0 && errno != EINTR)
+        const timespec timeout { static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000 };
+        if (::ppoll(&pfd, 1, &timeout, nullptr) < 0 && errno != EINTR)
             break;
 
         bool hangup = (pfd.revents & POLLHUP) != 0;
-        if (pfd.revents & POLLIN) {
-            const std::size_t room = std::min(sizeof buffer, inPacer.allowance());
-            if (room > 0) {
-                const ssize_t got = ::read(master.get(), buffer, room);
-                if (got > 0) {
-                    inPacer.consume(static_cast<std::size_t>(got));
-                    if (record.get() >= 0 && ::write(record.get(), buffer, static_cast<std::size_t>(got)) < 0)
-                        std::fprintf(stderr, "merovan-devsim: recording failed: %s\n", std::strerror(errno));
-                    if (!lineOpen) {
-                        lineOpen = true;
-                        model.lineOpened(nowMs(), out);
-                    }
-                    for (ssize_t i = 0; i < got; ++i)
-                        model.receive(buffer[i], nowMs(), out);
-                    hangup = false; // read the rest before believing a hang-up
-                } else if (got < 0 && errno == EIO) {
-                    hangup = true;
+        if ((pfd.revents & POLLIN) && arriving.size() < kReceiveFifo) {
+            const std::size_t room = inLine.paced() ? kReceiveFifo - arriving.size() : sizeof buffer;
+            const ssize_t got = ::read(master.get(), buffer, std::min(room, sizeof buffer));
+            if (got > 0) {
+                if (!lineOpen) {
+                    lineOpen = true;
+                    model.lineOpened(nowMs(), out);
                 }
+                const std::uint64_t readAt = nowUs();
+                for (ssize_t i = 0; i < got; ++i)
+                    arriving.push_back({ buffer[i], inLine.schedule(readAt) });
+                hangup = false; // read the rest before believing a hang-up
+            } else if (got < 0 && errno == EIO) {
+                hangup = true;
             }
         }
 
-        if (hangup) {
+        if (hangup && arriving.empty()) {
             if (lineOpen) {
                 lineOpen = false;
                 pending.clear();
@@ -209,24 +211,36 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             continue;
         }
-        if (!lineOpen) {
+        if (!lineOpen && !hangup) {
             lineOpen = true;
             model.lineOpened(nowMs(), out);
+        }
+
+        // Bytes that have crossed the line reach the device.
+        std::size_t delivered = 0;
+        const std::uint64_t deliverAt = nowUs();
+        while (delivered < arriving.size() && arriving[delivered].dueUs <= deliverAt)
+            buffer[delivered] = arriving[delivered].byte, ++delivered;
+        if (delivered > 0) {
+            if (record.get() >= 0 && ::write(record.get(), buffer, delivered) < 0)
+                std::fprintf(stderr, "merovan-devsim: recording failed: %s\n", std::strerror(errno));
+            for (std::size_t i = 0; i < delivered; ++i)
+                model.receive(buffer[i], nowMs(), out);
+            arriving.erase(arriving.begin(), arriving.begin() + static_cast<std::ptrdiff_t>(delivered));
         }
         if (model.nextDeadline() <= nowMs())
             model.tick(nowMs(), out);
 
-        pending.insert(pending.end(), out.bytes.begin(), out.bytes.end());
-        while (!pending.empty()) {
-            const std::size_t n = std::min({ pending.size(), outPacer.allowance(), sizeof buffer });
-            if (n == 0)
-                break;
-            std::copy_n(pending.begin(), n, buffer);
-            const ssize_t put = ::write(master.get(), buffer, n);
-            if (put <= 0)
-                break;
-            outPacer.consume(static_cast<std::size_t>(put));
-            pending.erase(pending.begin(), pending.begin() + put);
+        const std::uint64_t sentAt = nowUs();
+        for (const std::uint8_t b : out.bytes)
+            pending.push_back({ b, outLine.schedule(sentAt) });
+        std::size_t due = 0;
+        while (due < pending.size() && due < sizeof buffer && pending[due].dueUs <= sentAt)
+            buffer[due] = pending[due].byte, ++due;
+        if (due > 0) {
+            const ssize_t put = ::write(master.get(), buffer, due);
+            if (put > 0)
+                pending.erase(pending.begin(), pending.begin() + put);
         }
         if (out.dropLine) {
             std::fprintf(stderr, "merovan-devsim: dropping the line\n");

@@ -1,0 +1,307 @@
+#include "scripts/script_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+namespace merovan {
+
+namespace {
+
+struct FileCloser
+{
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+constexpr char kNameExists[] = "Scip name already exists, use update";
+constexpr char kNotFound[] = "Scrip not found do cant remove";
+
+bool holdsReservedByte(std::string_view s)
+{
+    for (const char c : s) {
+        const auto b = static_cast<std::uint8_t>(c);
+        if (b == kNameEnd || b == kTextEnd || b == kContentEnd)
+            return true;
+    }
+    return false;
+}
+
+// Refuses what the format cannot hold, before anything is written.
+bool acceptable(std::string_view name, std::string_view text, const StoreMessages& say)
+{
+    if (name.size() > kMaxScriptName) {
+        say("Script name too long: at most 259 bytes");
+        return false;
+    }
+    if (text.size() > kMaxScriptText) {
+        say("Script text too long: at most 1023 bytes");
+        return false;
+    }
+    if (holdsReservedByte(name) || holdsReservedByte(text)) {
+        say("Script name or text holds a byte reserved by script files (1F, 1E or 17)");
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> readAll(const std::string& path)
+{
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f)
+        return std::nullopt;
+    std::string content;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0)
+        content.append(buffer, n);
+    if (std::ferror(f.get()))
+        return std::nullopt;
+    return content;
+}
+
+std::int64_t findIn(std::string_view content, std::string_view name, std::size_t* textStart = nullptr)
+{
+    std::size_t pos = 0;
+    for (;;) {
+        const auto sep = content.find(static_cast<char>(kNameEnd), pos);
+        if (sep == std::string_view::npos)
+            return -1;
+        if (content.substr(pos, sep - pos) == name) {
+            if (textStart)
+                *textStart = sep + 1;
+            return static_cast<std::int64_t>(pos);
+        }
+        const auto end = content.find(static_cast<char>(kTextEnd), sep + 1);
+        if (end == std::string_view::npos)
+            return -1;
+        pos = end + 1;
+    }
+}
+
+// The file's content with the named record left out, or with its text
+// replaced when replacement is given. Stops at the end marker (which is
+// kept) or at the end of the content.
+std::string rewrite(std::string_view content, std::string_view name, const std::string_view* replacement)
+{
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < content.size()) {
+        const std::size_t start = pos;
+        while (pos < content.size() && static_cast<std::uint8_t>(content[pos]) != kNameEnd
+               && static_cast<std::uint8_t>(content[pos]) != kContentEnd)
+            ++pos;
+        if (pos < content.size() && static_cast<std::uint8_t>(content[pos]) == kContentEnd) {
+            out += content.substr(start, pos - start);
+            out.push_back(static_cast<char>(kContentEnd));
+            return out;
+        }
+        if (pos >= content.size()) {
+            out += content.substr(start); // a record cut short by the end of the file
+            return out;
+        }
+        const bool match = content.substr(start, pos - start) == name;
+        ++pos; // past the name's end
+        std::size_t textEnd = pos;
+        while (textEnd < content.size() && static_cast<std::uint8_t>(content[textEnd]) != kTextEnd
+               && static_cast<std::uint8_t>(content[textEnd]) != kContentEnd)
+            ++textEnd;
+        const bool hitMarker = textEnd < content.size() && static_cast<std::uint8_t>(content[textEnd]) == kContentEnd;
+        if (!match) {
+            out += content.substr(start, std::min(textEnd + 1, content.size()) - start);
+        } else if (replacement) {
+            out += name;
+            out.push_back(static_cast<char>(kNameEnd));
+            out += *replacement;
+            out.push_back(static_cast<char>(kTextEnd));
+            if (hitMarker)
+                out.push_back(static_cast<char>(kContentEnd));
+        } else if (hitMarker) {
+            out.push_back(static_cast<char>(kContentEnd));
+        }
+        if (hitMarker || textEnd >= content.size())
+            return out;
+        pos = textEnd + 1;
+    }
+    return out;
+}
+
+// Writes content to the temporary file, flushes it to the disk and renames
+// it over path: path is either the old file or the new one, never less.
+bool replaceFile(const std::string& path, const std::string& content)
+{
+    const std::string tmp = scriptTempPath(path);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok)
+        ::unlink(tmp.c_str());
+    return ok;
+}
+
+} // namespace
+
+std::string scriptTempPath(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const auto dot = path.find('.', base);
+    std::string tmp = (dot == std::string::npos ? path : path.substr(0, dot)) + ".tmp";
+    // A script file that is itself named so must not be its own temporary.
+    if (tmp == path)
+        tmp = path + ".tmp";
+    return tmp;
+}
+
+std::int64_t findScript(std::FILE* file, std::string_view name)
+{
+    std::rewind(file);
+    std::string content;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        content.append(buffer, n);
+    std::size_t textStart = 0;
+    const std::int64_t at = findIn(content, name, &textStart);
+    if (at >= 0)
+        std::fseek(file, static_cast<long>(textStart), SEEK_SET);
+    return at;
+}
+
+bool addScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say)
+{
+    const auto content = readAll(path);
+    if (!content)
+        return false;
+    if (findIn(*content, name) >= 0) {
+        say(kNameExists);
+        return false;
+    }
+    if (!acceptable(name, text, say))
+        return false;
+    const auto marker = content->find(static_cast<char>(kContentEnd));
+    if (marker == std::string::npos)
+        return false;
+    File f(std::fopen(path.c_str(), "r+b"));
+    if (!f || std::fseek(f.get(), static_cast<long>(marker), SEEK_SET) != 0)
+        return false;
+    std::string record(name);
+    record.push_back(static_cast<char>(kNameEnd));
+    record += text;
+    record.push_back(static_cast<char>(kTextEnd));
+    record.push_back(static_cast<char>(kContentEnd));
+    const bool written = std::fwrite(record.data(), 1, record.size(), f.get()) == record.size();
+    return std::fflush(f.get()) == 0 && written;
+}
+
+void updateScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say)
+{
+    const auto content = readAll(path);
+    if (!content)
+        return;
+    if (findIn(*content, name) < 0) {
+        addScript(path, name, text, say);
+        return;
+    }
+    if (!acceptable(name, text, say))
+        return;
+    replaceFile(path, rewrite(*content, name, &text));
+}
+
+void removeScript(const std::string& path, std::string_view name, const StoreMessages& say)
+{
+    const auto content = readAll(path);
+    if (!content)
+        return;
+    if (findIn(*content, name) < 0) {
+        say(kNotFound);
+        return;
+    }
+    replaceFile(path, rewrite(*content, name, nullptr));
+}
+
+std::optional<std::string> getScriptText(const std::string& path, std::string_view name)
+{
+    const auto content = readAll(path);
+    if (!content)
+        return std::nullopt;
+    std::size_t textStart = 0;
+    if (findIn(*content, name, &textStart) < 0)
+        return std::nullopt;
+    std::size_t end = textStart;
+    while (end < content->size() && static_cast<std::uint8_t>((*content)[end]) != kTextEnd
+           && static_cast<std::uint8_t>((*content)[end]) != kContentEnd)
+        ++end;
+    return content->substr(textStart, std::min(end - textStart, kMaxScriptText));
+}
+
+std::optional<std::vector<std::string>> readScriptNames(const std::string& path)
+{
+    const auto content = readAll(path);
+    if (!content)
+        return std::nullopt;
+    std::vector<std::string> names;
+    std::size_t pos = 0;
+    const std::string& c = *content;
+    while (pos < c.size()) {
+        const std::size_t start = pos;
+        while (pos < c.size() && static_cast<std::uint8_t>(c[pos]) != kNameEnd
+               && static_cast<std::uint8_t>(c[pos]) != kContentEnd)
+            ++pos;
+        if (pos < c.size() && static_cast<std::uint8_t>(c[pos]) == kContentEnd)
+            break;
+        names.push_back(c.substr(start, std::min(pos - start, kMaxScriptName)));
+        if (pos >= c.size())
+            break;
+        ++pos;
+        while (pos < c.size() && static_cast<std::uint8_t>(c[pos]) != kTextEnd
+               && static_cast<std::uint8_t>(c[pos]) != kContentEnd)
+            ++pos;
+        if (pos < c.size() && static_cast<std::uint8_t>(c[pos]) == kContentEnd)
+            break;
+        ++pos;
+    }
+    // A file without an end marker whose last record is complete yields one
+    // more, empty, name, as a reader that meets the end of the file does.
+    if (c.find(static_cast<char>(kContentEnd)) == std::string::npos && !c.empty()
+        && static_cast<std::uint8_t>(c.back()) == kTextEnd)
+        names.emplace_back();
+    return names;
+}
+
+bool addDefaultExtension(std::string& path)
+{
+    if (path.empty())
+        return false;
+    const auto slash = path.rfind('/');
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos || dot == path.size() - 1 || (slash != std::string::npos && dot < slash))
+        path += ".scr";
+    return true;
+}
+
+bool createScriptFile(const std::string& path)
+{
+    File f(std::fopen(path.c_str(), "wb"));
+    if (!f)
+        return false;
+    const char marker = static_cast<char>(kContentEnd);
+    return std::fwrite(&marker, 1, 1, f.get()) == 1 && std::fflush(f.get()) == 0;
+}
+
+} // namespace merovan

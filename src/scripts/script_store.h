@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace merovan {
+
+// Named scripts kept together in one script file: each record is the name,
+// 0x1F, the text, 0x1E; the byte 0x17 ends the content. An empty script file
+// is the single byte 0x17. Names compare byte for byte, case-sensitive.
+//
+// Nothing is cached: each operation opens the file, works, and closes it.
+// Messages for the user go through the StoreMessages callback (a message box
+// in the window, stderr in the command line).
+
+inline constexpr std::uint8_t kNameEnd = 0x1F;
+inline constexpr std::uint8_t kTextEnd = 0x1E;
+inline constexpr std::uint8_t kContentEnd = 0x17;
+inline constexpr std::size_t kMaxScriptName = 259;
+inline constexpr std::size_t kMaxScriptText = 1023;
+
+using StoreMessages = std::function<void(const std::string& message)>;
+
+// Offset of the named record's first byte in an open script file, or -1.
+// On success the file is left at the first byte of the text.
+std::int64_t findScript(std::FILE* file, std::string_view name);
+
+// Appends a record before the end marker. False, with a message, when the
+// name exists already or the name or text breaks the format's limits; false
+// silently when the file cannot be opened or has no end marker.
+bool addScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say);
+
+// Replaces the named script's text, keeping its place; a new name is added as
+// addScript does. The file is rewritten beside itself and renamed over the
+// old one in one step, so a failure at any point leaves it as it was.
+void updateScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say);
+
+// Removes the named script, rewriting the file as updateScript does.
+void removeScript(const std::string& path, std::string_view name, const StoreMessages& say);
+
+// The named script's text (at most 1,023 bytes); nullopt when the file cannot
+// be opened or holds no such name.
+std::optional<std::string> getScriptText(const std::string& path, std::string_view name);
+
+// The names in file order; nullopt when the file cannot be opened.
+std::optional<std::vector<std::string>> readScriptNames(const std::string& path);
+
+// Appends ".scr" when the path has no extension (no '.', or a '.' at its
+// very end). False for an empty path.
+bool addDefaultExtension(std::string& path);
+
+// Creates (or truncates) a script file holding no scripts.
+bool createScriptFile(const std::string& path);
+
+// The temporary file remove and update write: the script file's name cut
+// before its first '.', then ".tmp", in the same folder.
+std::string scriptTempPath(const std::string& path);
+
+} // namespace merovan
