@@ -1,0 +1,213 @@
+#include "scripts/script_store.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace merovan;
+
+namespace {
+
+class ScriptStore : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("merovan-scr-" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        path = (dir / "tests.scr").string();
+    }
+    void TearDown() override
+    {
+        ::chmod(dir.c_str(), 0700);
+        fs::remove_all(dir);
+    }
+
+    std::string bytes() const
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    void write(const std::string& content) const { std::ofstream(path, std::ios::binary) << content; }
+
+    StoreMessages say = [this](const std::string& m) { messages.push_back(m); };
+    fs::path dir;
+    std::string path;
+    std::vector<std::string> messages;
+};
+
+} // namespace
+
+TEST_F(ScriptStore, RecordsHaveTheirExactBytes)
+{
+    ASSERT_TRUE(createScriptFile(path));
+    EXPECT_EQ(bytes(), "\x17");
+    EXPECT_EQ(readScriptNames(path), std::vector<std::string> {});
+
+    EXPECT_TRUE(addScript(path, "A", "x", say));
+    EXPECT_EQ(bytes(), "A\x1fx\x1e\x17");
+    EXPECT_TRUE(addScript(path, "B", "y", say));
+    EXPECT_EQ(bytes(), "A\x1fx\x1e" "B\x1fy\x1e\x17");
+
+    EXPECT_FALSE(addScript(path, "A", "other", say));
+    EXPECT_EQ(messages, std::vector<std::string> { "Scip name already exists, use update" });
+    EXPECT_EQ(bytes(), "A\x1fx\x1e" "B\x1fy\x1e\x17");
+
+    updateScript(path, "A", "zz", say);
+    EXPECT_EQ(bytes(), "A\x1fzz\x1e" "B\x1fy\x1e\x17");
+    EXPECT_FALSE(fs::exists(dir / "tests.tmp"));
+
+    EXPECT_TRUE(addScript(path, "a", "lower", say)) << "names differ by case";
+    EXPECT_EQ(readScriptNames(path), (std::vector<std::string> { "A", "B", "a" }));
+    EXPECT_EQ(getScriptText(path, "a"), "lower");
+    EXPECT_EQ(getScriptText(path, "missing"), std::nullopt);
+}
+
+TEST_F(ScriptStore, UpdateOfANewNameAppendsAndRemoveKeepsTheMarker)
+{
+    write("A\x1fx\x1e\x17");
+    updateScript(path, "C", "new", say);
+    EXPECT_EQ(bytes(), "A\x1fx\x1e" "C\x1fnew\x1e\x17");
+    removeScript(path, "C", say);
+    EXPECT_EQ(bytes(), "A\x1fx\x1e\x17");
+    removeScript(path, "A", say);
+    EXPECT_EQ(bytes(), "\x17");
+    removeScript(path, "A", say);
+    EXPECT_EQ(messages, std::vector<std::string> { "Scrip not found do cant remove" });
+    EXPECT_EQ(bytes(), "\x17");
+}
+
+TEST_F(ScriptStore, TextsKeepLineEndsAndUnitSeparators)
+{
+    write("A\x1fx\x1e\x17");
+    const std::string multi = "AT\\r\r\nATZ\r\n\\w100";
+    EXPECT_TRUE(addScript(path, "multi", multi, say));
+    EXPECT_EQ(getScriptText(path, "multi"), multi);
+
+    // A file from elsewhere may hold 0x1F inside a text.
+    write("A\x1fone\x1fmore\x1e" "B\x1fy\x1e\x17");
+    EXPECT_EQ(getScriptText(path, "A"), "one\x1fmore");
+    EXPECT_EQ(readScriptNames(path), (std::vector<std::string> { "A", "B" }));
+    updateScript(path, "B", "z", say);
+    EXPECT_EQ(bytes(), "A\x1fone\x1fmore\x1e" "B\x1fz\x1e\x17");
+}
+
+TEST_F(ScriptStore, BytesAfterTheMarkerAreNotContent)
+{
+    write("A\x1fx\x1e\x17junk\x1fj\x1e");
+    EXPECT_EQ(readScriptNames(path), std::vector<std::string> { "A" });
+    EXPECT_TRUE(addScript(path, "B", "y", say));
+    EXPECT_EQ(bytes(), std::string("A\x1fx\x1e" "B\x1fy\x1e\x17") + "\x1fj\x1e") << "written over the marker";
+    removeScript(path, "A", say);
+    EXPECT_EQ(bytes(), "B\x1fy\x1e\x17");
+}
+
+TEST_F(ScriptStore, AFileWithoutAnEndMarkerTakesNoNewRecords)
+{
+    write("A\x1fx\x1e");
+    EXPECT_FALSE(addScript(path, "B", "y", say));
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(bytes(), "A\x1fx\x1e");
+    EXPECT_EQ(readScriptNames(path), (std::vector<std::string> { "A", "" })) << "one more, empty, name";
+    write("A\x1fx\x1e" "B\x1fpart");
+    EXPECT_EQ(readScriptNames(path), (std::vector<std::string> { "A", "B" }));
+}
+
+TEST_F(ScriptStore, LimitsAndReservedBytesAreRefusedAndChangeNothing)
+{
+    write("\x17");
+    EXPECT_FALSE(addScript(path, std::string(260, 'n'), "x", say));
+    EXPECT_TRUE(addScript(path, std::string(259, 'n'), "x", say));
+    EXPECT_FALSE(addScript(path, "long", std::string(1024, 't'), say));
+    EXPECT_TRUE(addScript(path, "fits", std::string(1023, 't'), say));
+    EXPECT_FALSE(addScript(path, "bad\x1e", "x", say));
+    EXPECT_FALSE(addScript(path, "bad", "x\x17y", say));
+    const std::string before = bytes();
+    updateScript(path, "fits", std::string(1024, 'u'), say);
+    updateScript(path, "fits", "a\x1f" "b", say);
+    EXPECT_EQ(bytes(), before);
+    EXPECT_EQ(messages.size(), 6u);
+    EXPECT_EQ(messages[0], "Script name too long: at most 259 bytes");
+    EXPECT_EQ(messages[1], "Script text too long: at most 1023 bytes");
+}
+
+TEST_F(ScriptStore, TemporaryNamesAndDefaultExtensions)
+{
+    EXPECT_EQ(scriptTempPath("/x/tests.scr"), "/x/tests.tmp");
+    EXPECT_EQ(scriptTempPath("/x/my.tests.scr"), "/x/my.tmp");
+    EXPECT_EQ(scriptTempPath("/x.d/plain"), "/x.d/plain.tmp");
+    EXPECT_EQ(scriptTempPath("/x/keep.tmp"), "/x/keep.tmp.tmp") << "never the script file itself";
+
+    std::string p;
+    EXPECT_FALSE(addDefaultExtension(p));
+    p = "/x/name";
+    EXPECT_TRUE(addDefaultExtension(p));
+    EXPECT_EQ(p, "/x/name.scr");
+    p = "/x/name.";
+    EXPECT_TRUE(addDefaultExtension(p));
+    EXPECT_EQ(p, "/x/name..scr");
+    p = "/x/name.txt";
+    EXPECT_TRUE(addDefaultExtension(p));
+    EXPECT_EQ(p, "/x/name.txt");
+    p = "/x.d/name";
+    EXPECT_TRUE(addDefaultExtension(p));
+    EXPECT_EQ(p, "/x.d/name.scr");
+}
+
+TEST_F(ScriptStore, AReadOnlyFolderLosesNothing)
+{
+    write("A\x1fx\x1e" "B\x1fy\x1e\x17");
+    ::chmod(path.c_str(), 0644);
+    ::chmod(dir.c_str(), 0555);
+    // Root writes anywhere, so the changes are tried as an ordinary user.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(2);
+        const StoreMessages quiet = [](const std::string&) {};
+        updateScript(path, "A", "changed", quiet);
+        removeScript(path, "B", quiet);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::chmod(dir.c_str(), 0700);
+    EXPECT_EQ(bytes(), "A\x1fx\x1e" "B\x1fy\x1e\x17");
+    EXPECT_FALSE(fs::exists(dir / "tests.tmp"));
+}
+
+TEST_F(ScriptStore, AFailedReplaceLeavesTheOriginal)
+{
+    // The temporary name is taken by a folder: the rewrite cannot happen.
+    write("A\x1fx\x1e" "B\x1fy\x1e\x17");
+    fs::create_directories(dir / "tests.tmp" / "blocker");
+    updateScript(path, "A", "changed", say);
+    removeScript(path, "B", say);
+    EXPECT_EQ(bytes(), "A\x1fx\x1e" "B\x1fy\x1e\x17");
+    EXPECT_TRUE(fs::is_directory(dir / "tests.tmp"));
+}
+
+TEST_F(ScriptStore, FindScriptLeavesTheFileAtTheText)
+{
+    write("A\x1fx\x1e" "Bee\x1fyz\x1e\x17");
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(findScript(f, "Bee"), 4);
+    EXPECT_EQ(std::fgetc(f), 'y');
+    EXPECT_EQ(findScript(f, "A"), 0);
+    EXPECT_EQ(findScript(f, "C"), -1);
+    EXPECT_EQ(findScript(f, "\x17"), -1);
+    std::fclose(f);
+}
