@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 #include "dialogs/text_dialog.h"
+#include "scripts/script_dialog.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 #include "settings/settings_path.h"
@@ -22,6 +23,7 @@ int main(int argc, char* argv[])
     // section of the settings as it is made, after the terminal window.
     Tfrm_Main mainWindow(port, settings);
     Tfrm_text textDialog(mainWindow);
+    Tfrm_script scriptDialog(mainWindow);
     mainWindow.show();
 
     // MEROVAN_CONNECT=PATH connects to PATH once the window is up, as a click

@@ -123,6 +123,10 @@ public:
 
     // The text dialog's driver.
     void Transfer1();
+
+    // Sends a script's text with its escapes expanded and shows what went
+    // out in the view.
+    void sendText(const std::string& text);
     Tfrm_text* frm_text = nullptr;
 
     // Called when mnu_cts changes, so the binary dialog can show its warning.

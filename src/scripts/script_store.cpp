@@ -209,30 +209,28 @@ bool addScript(const std::string& path, std::string_view name, std::string_view 
     return std::fflush(f.get()) == 0 && written;
 }
 
-void updateScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say)
+bool updateScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say)
 {
     const auto content = readAll(path);
     if (!content)
-        return;
-    if (findIn(*content, name) < 0) {
-        addScript(path, name, text, say);
-        return;
-    }
+        return false;
+    if (findIn(*content, name) < 0)
+        return addScript(path, name, text, say);
     if (!acceptable(name, text, say))
-        return;
-    replaceFile(path, rewrite(*content, name, &text));
+        return false;
+    return replaceFile(path, rewrite(*content, name, &text));
 }
 
-void removeScript(const std::string& path, std::string_view name, const StoreMessages& say)
+bool removeScript(const std::string& path, std::string_view name, const StoreMessages& say)
 {
     const auto content = readAll(path);
     if (!content)
-        return;
+        return false;
     if (findIn(*content, name) < 0) {
         say(kNotFound);
-        return;
+        return false;
     }
-    replaceFile(path, rewrite(*content, name, nullptr));
+    return replaceFile(path, rewrite(*content, name, nullptr));
 }
 
 std::optional<std::string> getScriptText(const std::string& path, std::string_view name)

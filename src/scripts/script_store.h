@@ -38,10 +38,12 @@ bool addScript(const std::string& path, std::string_view name, std::string_view 
 // Replaces the named script's text, keeping its place; a new name is added as
 // addScript does. The file is rewritten beside itself and renamed over the
 // old one in one step, so a failure at any point leaves it as it was.
-void updateScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say);
+// True when the file now holds the new text.
+bool updateScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say);
 
-// Removes the named script, rewriting the file as updateScript does.
-void removeScript(const std::string& path, std::string_view name, const StoreMessages& say);
+// Removes the named script, rewriting the file as updateScript does. True
+// when it was removed.
+bool removeScript(const std::string& path, std::string_view name, const StoreMessages& say);
 
 // The named script's text (at most 1,023 bytes); nullopt when the file cannot
 // be opened or holds no such name.

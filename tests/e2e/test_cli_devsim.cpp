@@ -139,6 +139,37 @@ TEST(CliDevsim, TextFileFailuresExitWithTheirCodeAndMessage)
     std::filesystem::remove(file);
 }
 
+TEST(CliDevsim, ScriptsAreKeptAndSent)
+{
+    const std::string dir = tempPath("scripts");
+    std::filesystem::create_directories(dir);
+    const auto made = cli({ "script", "new", dir + "/lab" });
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_EQ(made.out, dir + "/lab.scr\n");
+    const std::string file = dir + "/lab.scr";
+    EXPECT_EQ(cli({ "script", "add", file, "modem", "AT\\r\\w100\\0x1B" }).exitCode, 0);
+    EXPECT_EQ(cli({ "script", "add", file, "other", "x" }).exitCode, 0);
+    auto dup = cli({ "script", "add", file, "modem", "again" });
+    EXPECT_EQ(dup.exitCode, 1);
+    EXPECT_EQ(dup.err, "Scip name already exists, use update\n");
+    EXPECT_EQ(cli({ "script", "list", file }).out, "modem\nother\n");
+    EXPECT_EQ(cli({ "script", "show", file, "modem" }).out, "AT\\r\\w100\\0x1B\n");
+    EXPECT_EQ(cli({ "script", "remove", file, "other" }).exitCode, 0);
+    auto gone = cli({ "script", "remove", file, "other" });
+    EXPECT_EQ(gone.exitCode, 1);
+    EXPECT_EQ(gone.err, "Scrip not found do cant remove\n");
+
+    const std::string record = tempPath("record");
+    Devsim sim({ "--record", record, "--no-echo" });
+    const auto sent = cli({ "script", "send", "-p", sim.port(), file, "modem" });
+    EXPECT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_EQ(sent.out, "AT\r(w)[1b]");
+    ASSERT_TRUE(waitForFileSize(record, 4));
+    EXPECT_EQ(readFile(record), "AT\r\x1b");
+    std::filesystem::remove(record);
+    std::filesystem::remove_all(dir);
+}
+
 TEST(CliDevsim, PacedLineStillDeliversEverything)
 {
     const std::string record = tempPath("record");

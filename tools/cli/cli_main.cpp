@@ -2,6 +2,7 @@
 
 #include "serial/clock.h"
 #include "serial/serial_port.h"
+#include "scripts/script_store.h"
 #include "serial/text_expansion.h"
 #include "terminal/display_text.h"
 #include "transfer/text_transfer.h"
@@ -48,6 +49,14 @@ void usage(std::FILE* to)
                "  text-file -p PORT [--wait N] [--error N] [--delay MS] [--first TEXT] FILE\n"
                "                                send a text file line by line, waiting for\n"
                "                                byte N after each line, stopping at error byte N\n"
+               "  script list FILE              list the scripts of a script file\n"
+               "  script show FILE NAME         print a script's text\n"
+               "  script add FILE NAME TEXT|-   add a script (\"-\" reads the text from stdin)\n"
+               "  script update FILE NAME TEXT|-\n"
+               "                                replace a script's text, or add it\n"
+               "  script remove FILE NAME       remove a script\n"
+               "  script new FILE               create an empty script file (.scr by default)\n"
+               "  script send -p PORT FILE NAME send a script with its escapes expanded\n"
                "\n"
                "Transfers exit with their result code (0 success, 1 file cannot be opened,\n"
                "2 time-out, 3 device error, 4 canceled, 5 port not open, 6 read error).\n"
@@ -211,25 +220,32 @@ int cmdMonitor(SerialPort& port, const Options& o)
     return printIncoming(port, o.seconds) ? kExitOk : kExitFailure;
 }
 
+// Sends text with its escapes expanded and prints what went out; with
+// --listen, then what comes back.
+int sendAndEcho(SerialPort& port, const std::string& text, const Options& o)
+{
+    std::vector<char> echo(64 * 1024);
+    const std::size_t n = merovan::sendExpandedText(port, text, echo);
+    const std::string shown
+        = merovan::formatForDisplay(std::span(reinterpret_cast<const std::uint8_t*>(echo.data()), n));
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    std::fflush(stdout);
+    if (!port.isOpen()) {
+        std::fprintf(stderr, "%s: %s\n", o.port.c_str(), port.lastError().c_str());
+        return kExitFailure;
+    }
+    if (o.listenMs > 0 && !printIncoming(port, static_cast<double>(o.listenMs) / 1000.0))
+        return kExitFailure;
+    return kExitOk;
+}
+
 int cmdSend(SerialPort& port, const Options& o)
 {
     if (o.positional.size() != 1)
         usageError("send takes one TEXT");
     if (!openPort(port, o))
         return kExitFailure;
-    std::vector<char> echo(64 * 1024);
-    const std::size_t n = merovan::sendExpandedText(port, o.positional.front(), echo);
-    if (!port.isOpen()) {
-        std::fprintf(stderr, "%s: %s\n", o.port.c_str(), port.lastError().c_str());
-        return kExitFailure;
-    }
-    const std::string shown
-        = merovan::formatForDisplay(std::span(reinterpret_cast<const std::uint8_t*>(echo.data()), n));
-    std::fwrite(shown.data(), 1, shown.size(), stdout);
-    std::fflush(stdout);
-    if (o.listenMs > 0 && !printIncoming(port, static_cast<double>(o.listenMs) / 1000.0))
-        return kExitFailure;
-    return kExitOk;
+    return sendAndEcho(port, o.positional.front(), o);
 }
 
 // Progress on stderr when it is a terminal; SIGINT cancels.
@@ -272,6 +288,103 @@ int cmdTextFile(SerialPort& port, const Options& o)
     return finishTransfer(port, result, merovan::transfer1Message(result));
 }
 
+std::string readStdin()
+{
+    std::string text;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+        text.append(buffer, n);
+    return text;
+}
+
+int cmdScript(SerialPort& port, const Options& o)
+{
+    const auto& a = o.positional;
+    if (a.empty())
+        usageError("script needs a subcommand: list, show, add, update, remove, new or send");
+    const std::string& sub = a[0];
+    auto need = [&](std::size_t count) {
+        if (a.size() != count + 1)
+            usageError("script " + sub + " takes " + std::to_string(count) + " arguments");
+    };
+    bool failed = false;
+    const merovan::StoreMessages say = [&failed](const std::string& message) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        failed = true;
+    };
+    auto cantOpen = [](const std::string& path) {
+        std::fprintf(stderr, "Cannot open script file %s\n", path.c_str());
+        return kExitFailure;
+    };
+
+    if (sub == "list") {
+        need(1);
+        const auto names = merovan::readScriptNames(a[1]);
+        if (!names)
+            return cantOpen(a[1]);
+        for (const std::string& name : *names)
+            std::printf("%s\n", name.c_str());
+        return kExitOk;
+    }
+    if (sub == "show") {
+        need(2);
+        if (!merovan::readScriptNames(a[1]))
+            return cantOpen(a[1]);
+        const auto text = merovan::getScriptText(a[1], a[2]);
+        if (!text) {
+            std::fprintf(stderr, "No script named %s in %s\n", a[2].c_str(), a[1].c_str());
+            return kExitFailure;
+        }
+        std::fwrite(text->data(), 1, text->size(), stdout);
+        std::fputc('\n', stdout);
+        return kExitOk;
+    }
+    if (sub == "add" || sub == "update") {
+        need(3);
+        if (!merovan::readScriptNames(a[1]))
+            return cantOpen(a[1]);
+        const std::string text = a[3] == "-" ? readStdin() : a[3];
+        const bool ok = sub == "add" ? merovan::addScript(a[1], a[2], text, say)
+                                     : merovan::updateScript(a[1], a[2], text, say);
+        if (!ok && !failed)
+            std::fprintf(stderr, "Cannot change %s (no end marker, or not writable)\n", a[1].c_str());
+        return ok ? kExitOk : kExitFailure;
+    }
+    if (sub == "remove") {
+        need(2);
+        if (!merovan::readScriptNames(a[1]))
+            return cantOpen(a[1]);
+        const bool ok = merovan::removeScript(a[1], a[2], say);
+        if (!ok && !failed)
+            std::fprintf(stderr, "Cannot change %s (not writable)\n", a[1].c_str());
+        return ok ? kExitOk : kExitFailure;
+    }
+    if (sub == "new") {
+        need(1);
+        std::string path = a[1];
+        merovan::addDefaultExtension(path);
+        if (!merovan::createScriptFile(path)) {
+            std::fprintf(stderr, "%s !! cant create ths file\n", path.c_str());
+            return kExitFailure;
+        }
+        std::printf("%s\n", path.c_str());
+        return kExitOk;
+    }
+    if (sub == "send") {
+        need(2);
+        const auto text = merovan::getScriptText(a[1], a[2]);
+        if (!text) {
+            std::fprintf(stderr, "No script named %s in %s\n", a[2].c_str(), a[1].c_str());
+            return kExitFailure;
+        }
+        if (!openPort(port, o))
+            return kExitFailure;
+        return sendAndEcho(port, *text, o);
+    }
+    usageError("unknown script subcommand '" + sub + "'");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -299,5 +412,7 @@ int main(int argc, char** argv)
         return cmdSend(port, o);
     if (o.command == "text-file")
         return cmdTextFile(port, o);
+    if (o.command == "script")
+        return cmdScript(port, o);
     usageError("unknown command '" + o.command + "'");
 }
