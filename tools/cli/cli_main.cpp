@@ -5,6 +5,8 @@
 #include "scripts/script_store.h"
 #include "serial/text_expansion.h"
 #include "terminal/display_text.h"
+#include "convert/intel_hex.h"
+#include "transfer/boot_loader.h"
 #include "transfer/text_transfer.h"
 #include "transfer/transfer.h"
 
@@ -49,6 +51,12 @@ void usage(std::FILE* to)
                "  text-file -p PORT [--wait N] [--error N] [--delay MS] [--first TEXT] FILE\n"
                "                                send a text file line by line, waiting for\n"
                "                                byte N after each line, stopping at error byte N\n"
+               "  boot -p PORT --flash-kb KB [--erase-all] FILE\n"
+               "                                load an application (Intel HEX or raw image)\n"
+               "                                through the device's boot loader\n"
+               "  hex2bin --start ADDR --flash-kb KB IN.hex OUT.bin\n"
+               "                                convert Intel HEX into the flash image the\n"
+               "                                boot loader would be sent (ADDR is hex)\n"
                "  script list FILE              list the scripts of a script file\n"
                "  script show FILE NAME         print a script's text\n"
                "  script add FILE NAME TEXT|-   add a script (\"-\" reads the text from stdin)\n"
@@ -87,6 +95,9 @@ struct Options
     long error = 0;
     long delay = 0;
     std::string first;
+    std::string flashKb;
+    bool eraseAll = false;
+    std::string start;
     std::vector<std::string> positional;
 };
 
@@ -147,6 +158,12 @@ Options parseOptions(int argc, char** argv)
             o.delay = parseNumber(arg, value());
         } else if (arg == "--first") {
             o.first = value();
+        } else if (arg == "--flash-kb") {
+            o.flashKb = value();
+        } else if (arg == "--erase-all") {
+            o.eraseAll = true;
+        } else if (arg == "--start") {
+            o.start = value();
         } else if (arg == "--") {
             for (++i; i < argc; ++i)
                 o.positional.emplace_back(argv[i]);
@@ -288,6 +305,80 @@ int cmdTextFile(SerialPort& port, const Options& o)
     return finishTransfer(port, result, merovan::transfer1Message(result));
 }
 
+// The flash size in bytes from a number of kilobytes; false when it is not
+// one, or too large to address.
+bool flashBytes(const std::string& kb, std::int32_t& bytes, std::int32_t& kilobytes)
+{
+    if (kb.empty() || kb.find_first_not_of("0123456789") != std::string::npos || kb.size() > 7)
+        return false;
+    const long v = std::stol(kb);
+    if (v * 1024 > 0x7FFFFFFFL - 4096)
+        return false;
+    kilobytes = static_cast<std::int32_t>(v);
+    bytes = static_cast<std::int32_t>(v * 1024);
+    return true;
+}
+
+int cmdBoot(SerialPort& port, const Options& o)
+{
+    if (o.positional.size() != 1)
+        usageError("boot takes one FILE");
+    std::int32_t bytes = 0;
+    std::int32_t kb = 0;
+    if (!flashBytes(o.flashKb, bytes, kb)) {
+        std::fprintf(stderr, "Flash size must be a number of kilobytes\n");
+        return kExitUsage;
+    }
+    if (!openPort(port, o))
+        return merovan::toInt(merovan::TransferResult::PortNotOpen);
+    merovan::TransferRequest request(port);
+    request.fileName = o.positional.front();
+    request.flashSize = bytes;
+    request.eraseSize = o.eraseAll ? kb : 0;
+    // As the window does: no CTS flow control while the loader runs.
+    port.setCtsFlow(false);
+    const int result = merovan::runBootLoader(request, progressReporter());
+    if (o.cts)
+        port.setCtsFlow(true);
+    return finishTransfer(port, result, merovan::bootLoaderMessage(result));
+}
+
+int cmdHex2bin(const Options& o)
+{
+    if (o.positional.size() != 2)
+        usageError("hex2bin takes IN.hex and OUT.bin");
+    std::int32_t bytes = 0;
+    std::int32_t kb = 0;
+    if (!flashBytes(o.flashKb, bytes, kb)) {
+        std::fprintf(stderr, "Flash size must be a number of kilobytes\n");
+        return kExitUsage;
+    }
+    char* end = nullptr;
+    const unsigned long start = std::strtoul(o.start.c_str(), &end, 16);
+    if (o.start.empty() || *end != '\0' || start > 0xFFFFFFFFul)
+        usageError("--start takes a hexadecimal address, such as 0x1D000000");
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(bytes) + 2000, 0xFF);
+    std::int32_t size = 0;
+    if (merovan::convertHexFile(o.positional[0], static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(bytes),
+                                image, size)
+        != merovan::kHexConverted) {
+        std::fprintf(stderr, "Error trying to convert hex file\n");
+        return 11;
+    }
+    // The size counts one byte past the highest one stored.
+    if (static_cast<std::size_t>(size) > image.size())
+        image.resize(static_cast<std::size_t>(size), 0xFF);
+    std::FILE* out = std::fopen(o.positional[1].c_str(), "wb");
+    bool ok = out && std::fwrite(image.data(), 1, static_cast<std::size_t>(size), out) == static_cast<std::size_t>(size);
+    if (out)
+        ok = std::fclose(out) == 0 && ok;
+    if (!ok) {
+        std::fprintf(stderr, "Cannot write %s\n", o.positional[1].c_str());
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
 std::string readStdin()
 {
     std::string text;
@@ -414,5 +505,9 @@ int main(int argc, char** argv)
         return cmdTextFile(port, o);
     if (o.command == "script")
         return cmdScript(port, o);
+    if (o.command == "boot")
+        return cmdBoot(port, o);
+    if (o.command == "hex2bin")
+        return cmdHex2bin(o);
     usageError("unknown command '" + o.command + "'");
 }

@@ -11,8 +11,9 @@ namespace devsim {
 // What the device does in answer to an event.
 struct DeviceOutput
 {
-    std::vector<std::uint8_t> bytes; // to send to the host, in order
-    bool dropLine = false;           // close the line, as a device that vanishes
+    std::vector<std::uint8_t> bytes;  // to send to the host, in order
+    std::vector<std::uint8_t> record; // for models that record what they received themselves
+    bool dropLine = false;            // close the line, as a device that vanishes
 };
 
 inline constexpr std::uint64_t kNoDeadline = std::numeric_limits<std::uint64_t>::max();
@@ -36,6 +37,9 @@ public:
     virtual void tick(std::uint64_t nowMs, DeviceOutput& out);
     // The earliest time at which tick() has work, kNoDeadline when none.
     virtual std::uint64_t nextDeadline() const;
+    // True when the model says what to record (DeviceOutput::record);
+    // otherwise every byte received is recorded.
+    virtual bool recordsItself() const { return false; }
 };
 
 struct DeviceOptions
@@ -45,6 +49,20 @@ struct DeviceOptions
     int ack = -1;         // sent after each received CR; -1 for none
     int error = -1;       // sent instead of ack after a line holding errorOn
     std::string errorOn;  // empty: every line is an error line (when error is set)
+
+    // The resident boot loader, woken by a backslash.
+    bool boot = false;
+    int bootVersion = 2;
+    std::uint32_t flashKb = 512;
+    int subVersion = 2;
+    bool noSubversion = false;   // version 2 never names its sub-version
+    // Faults, by the 1-based number of the data block they strike.
+    int nakBlock = -1;           // NAK this block...
+    int nakTimes = 1;            // ...this many times
+    int silentAfterBlocks = -1;  // answer nothing after this many blocks
+    int replyGarbageAt = -1;     // answer this block with a stray byte
+    int dropAfterBlocks = -1;    // close the line after this many blocks
+    bool cancelAtStart = false;  // version 1: CAN instead of "C"
 };
 
 // The default device: a greeting line, then an echo of everything received,
@@ -59,6 +77,36 @@ public:
 private:
     DeviceOptions m_options;
     std::string m_line; // the line so far, for the acknowledge mode
+};
+
+// The boot loader of the device: version 2 takes a size and 2000-byte
+// blocks, each acknowledged; version 1 takes an erase command and the image
+// by XMODEM-1K. It records the data it receives.
+class BootLoaderDevice : public DeviceModel
+{
+public:
+    explicit BootLoaderDevice(DeviceOptions options);
+    void lineOpened(std::uint64_t nowMs, DeviceOutput& out) override;
+    void receive(std::uint8_t byte, std::uint64_t nowMs, DeviceOutput& out) override;
+    void tick(std::uint64_t nowMs, DeviceOutput& out) override;
+    std::uint64_t nextDeadline() const override;
+    bool recordsItself() const override { return true; }
+
+private:
+    enum class State { Idle, Woken, Size, Data, Erase, Start, Blocks };
+    void endOfBlock(bool good, DeviceOutput& out);
+    void reset();
+
+    DeviceOptions m_options;
+    State m_state = State::Idle;
+    std::uint64_t m_next = kNoDeadline; // next "D" or "C"
+    std::uint64_t m_lastByte = 0;
+    std::vector<std::uint8_t> m_buffer;
+    std::uint32_t m_announced = 0;
+    int m_blocks = 0;       // data blocks taken
+    int m_naks = 0;         // NAKs given to the current fault block
+    std::uint8_t m_expected = 1;
+    bool m_silent = false;
 };
 
 std::unique_ptr<DeviceModel> makeDevice(const DeviceOptions& options);

@@ -35,6 +35,18 @@ void usage(std::FILE* to)
                "  --ack N          send byte N after each CR received (line acknowledge)\n"
                "  --error N        send byte N instead of the acknowledge after an error line\n"
                "  --error-on TEXT  a line holding TEXT is an error line (default: every line)\n"
+               "\n"
+               "Boot loader (woken by a backslash, as a pty has no DTR):\n"
+               "  --boot                 act as the device's resident boot loader; --record\n"
+               "                         then receives the image data, not the raw bytes\n"
+               "  --boot-version 1|2     1: erase command and XMODEM-1K; 2: blocks of 2000\n"
+               "  --flash-kb KB          flash size; version 2 NAKs a larger size (512)\n"
+               "  --no-subversion        version 2 never names its sub-version\n"
+               "  --nak-block N[:TIMES]  NAK data block N (1-based) TIMES times (1)\n"
+               "  --silent-after-blocks N  answer nothing after N blocks\n"
+               "  --reply-garbage-at N   answer block N with a stray byte\n"
+               "  --drop-after-blocks N  close the line after N blocks\n"
+               "  --cancel-at-start      version 1: send CAN instead of \"C\"\n"
                "  -h, --help       show this help\n",
                to);
 }
@@ -92,6 +104,41 @@ int main(int argc, char** argv)
                 return 2;
             }
             (arg == "--ack" ? device.ack : device.error) = static_cast<int>(v);
+        } else if (arg == "--boot") {
+            device.boot = true;
+        } else if (arg == "--boot-version" || arg == "--flash-kb" || arg == "--silent-after-blocks"
+                   || arg == "--reply-garbage-at" || arg == "--drop-after-blocks") {
+            std::uint32_t v = 0;
+            if (!parseUnsigned(value(arg), v)) {
+                std::fprintf(stderr, "merovan-devsim: %s takes a whole number\n", argv[i - 1]);
+                return 2;
+            }
+            if (arg == "--boot-version")
+                device.bootVersion = v == 1 ? 1 : 2;
+            else if (arg == "--flash-kb")
+                device.flashKb = v;
+            else if (arg == "--silent-after-blocks")
+                device.silentAfterBlocks = static_cast<int>(v);
+            else if (arg == "--reply-garbage-at")
+                device.replyGarbageAt = static_cast<int>(v);
+            else
+                device.dropAfterBlocks = static_cast<int>(v);
+        } else if (arg == "--nak-block") {
+            const std::string spec = value(arg);
+            const auto colon = spec.find(':');
+            std::uint32_t block = 0;
+            std::uint32_t times = 1;
+            if (!parseUnsigned(spec.substr(0, colon), block)
+                || (colon != std::string::npos && !parseUnsigned(spec.substr(colon + 1), times))) {
+                std::fprintf(stderr, "merovan-devsim: --nak-block takes N or N:TIMES\n");
+                return 2;
+            }
+            device.nakBlock = static_cast<int>(block);
+            device.nakTimes = static_cast<int>(times);
+        } else if (arg == "--no-subversion") {
+            device.noSubversion = true;
+        } else if (arg == "--cancel-at-start") {
+            device.cancelAtStart = true;
         } else if (arg == "--error-on") {
             device.errorOn = value(arg);
         } else if (arg == "--no-greeting") {

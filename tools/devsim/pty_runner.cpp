@@ -222,7 +222,7 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
         while (delivered < arriving.size() && arriving[delivered].dueUs <= deliverAt)
             buffer[delivered] = arriving[delivered].byte, ++delivered;
         if (delivered > 0) {
-            if (record.get() >= 0 && ::write(record.get(), buffer, delivered) < 0)
+            if (record.get() >= 0 && !model.recordsItself() && ::write(record.get(), buffer, delivered) < 0)
                 std::fprintf(stderr, "merovan-devsim: recording failed: %s\n", std::strerror(errno));
             for (std::size_t i = 0; i < delivered; ++i)
                 model.receive(buffer[i], nowMs(), out);
@@ -231,6 +231,9 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
         if (model.nextDeadline() <= nowMs())
             model.tick(nowMs(), out);
 
+        if (!out.record.empty() && record.get() >= 0
+            && ::write(record.get(), out.record.data(), out.record.size()) < 0)
+            std::fprintf(stderr, "merovan-devsim: recording failed: %s\n", std::strerror(errno));
         const std::uint64_t sentAt = nowUs();
         for (const std::uint8_t b : out.bytes)
             pending.push_back({ b, outLine.schedule(sentAt) });

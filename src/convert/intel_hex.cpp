@@ -1,0 +1,163 @@
+#include "convert/intel_hex.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace merovan {
+
+namespace {
+
+constexpr std::uint8_t kColon = ':';
+constexpr int kDataRecord = 0;
+constexpr int kExtendedLinearAddress = 4;
+
+// A digit's value as the device tools compute it: '0'..'9' by code, anything
+// else with bit 5 cleared, minus 55. Characters that are not hex digits give
+// meaningless values that the record checksum then catches.
+constexpr std::array<std::uint8_t, 256> makeDigitTable()
+{
+    std::array<std::uint8_t, 256> t {};
+    for (int c = 0; c < 256; ++c)
+        t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c <= '9' ? c - 48 : (c & ~0x20) - 55);
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kDigit = makeDigitTable();
+
+} // namespace
+
+bool HexReader::readByte(std::uint8_t& value, std::uint8_t& sum)
+{
+    if (m_pos + 2 > m_text.size())
+        return false;
+    value = static_cast<std::uint8_t>(kDigit[m_text[m_pos]] * 16 + kDigit[m_text[m_pos + 1]]);
+    m_pos += 2;
+    sum = static_cast<std::uint8_t>(sum + value);
+    return true;
+}
+
+int HexReader::readHexRecord(std::uint32_t& address, std::uint8_t (&data)[256], int& count)
+{
+    const void* colon = m_pos < m_text.size() ? std::memchr(m_text.data() + m_pos, kColon, m_text.size() - m_pos)
+                                              : nullptr;
+    if (!colon)
+        return kHexBadRecord;
+    m_pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - m_text.data()) + 1;
+
+    std::uint8_t sum = 0;
+    std::uint8_t n = 0;
+    if (!readByte(n, sum))
+        return kHexBadRecord;
+    count = n;
+    if (n == 0)
+        return kHexEndRecord;
+    std::uint8_t hi = 0;
+    std::uint8_t lo = 0;
+    std::uint8_t type = 0;
+    if (!readByte(hi, sum) || !readByte(lo, sum) || !readByte(type, sum))
+        return kHexBadRecord;
+    address = static_cast<std::uint32_t>(hi << 8 | lo);
+
+    std::uint8_t check = 0;
+    if (type == kExtendedLinearAddress) {
+        // The record is taken to carry two bytes, whatever its count says.
+        if (!readByte(hi, sum) || !readByte(lo, sum) || !readByte(check, sum))
+            return kHexBadRecord;
+        address = static_cast<std::uint32_t>(hi << 8 | lo);
+        return sum == 0 ? kExtendedLinearAddress : kHexBadRecord;
+    }
+    if (m_pos + 2 * static_cast<std::size_t>(n) + 2 > m_text.size())
+        return kHexBadRecord;
+    const std::uint8_t* p = m_text.data() + m_pos;
+    for (int k = 0; k < n; ++k, p += 2) {
+        const auto b = static_cast<std::uint8_t>(kDigit[p[0]] * 16 + kDigit[p[1]]);
+        data[k] = b;
+        sum = static_cast<std::uint8_t>(sum + b);
+    }
+    m_pos += 2 * static_cast<std::size_t>(n);
+    if (!readByte(check, sum))
+        return kHexBadRecord;
+    return sum == 0 ? type : kHexBadRecord;
+}
+
+int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std::uint32_t flashSize,
+               std::span<std::uint8_t> image, std::int32_t& outSize)
+{
+    outSize = 0;
+    HexReader reader(text);
+    std::uint32_t upper = 0;
+    std::uint64_t highest = 0; // one past the highest byte stored
+    bool stored = false;
+    const std::uint64_t windowEnd = static_cast<std::uint64_t>(flashStart) + flashSize;
+    const std::uint64_t imageEnd = static_cast<std::uint64_t>(flashStart) + image.size();
+
+    std::uint8_t data[256];
+    for (;;) {
+        std::uint32_t field = 0;
+        int count = 0;
+        const int type = reader.readHexRecord(field, data, count);
+        if (type == kHexEndRecord)
+            break;
+        if (type == kHexBadRecord)
+            return kHexFailed;
+        if (type == kExtendedLinearAddress) {
+            upper = field << 16;
+            continue;
+        }
+        if (type != kDataRecord)
+            continue;
+        const std::uint32_t address = upper + field; // wraps like the 32-bit address it is
+        if (address > windowEnd)
+            continue;
+        // Only the bytes that have a place in the image are stored.
+        std::uint64_t first = address;
+        std::uint64_t last = static_cast<std::uint64_t>(address) + static_cast<std::uint64_t>(count);
+        first = std::max<std::uint64_t>(first, flashStart);
+        last = std::min(last, imageEnd);
+        if (first >= last)
+            continue;
+        std::memcpy(image.data() + (first - flashStart), data + (first - address), last - first);
+        highest = std::max(highest, last);
+        stored = true;
+    }
+    if (!stored)
+        return kHexFailed;
+    outSize = static_cast<std::int32_t>(highest - flashStart + 1);
+    return kHexConverted;
+}
+
+int convertHexFile(const std::string& path, std::uint32_t flashStart, std::uint32_t flashSize,
+                   std::span<std::uint8_t> image, std::int32_t& outSize)
+{
+    outSize = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return kHexFailed;
+    struct stat st {};
+    std::vector<std::uint8_t> text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        text.reserve(static_cast<std::size_t>(st.st_size));
+    std::uint8_t buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return kHexFailed;
+        }
+        if (n == 0)
+            break;
+        text.insert(text.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+    return convertHex(text, flashStart, flashSize, image, outSize);
+}
+
+} // namespace merovan

@@ -1,0 +1,229 @@
+#include "transfer/boot_loader.h"
+
+#include "common/text_value.h"
+#include "convert/intel_hex.h"
+#include "serial/clock.h"
+#include "serial/serial_port.h"
+#include "transfer/xmodem.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace merovan {
+
+namespace {
+
+constexpr int kWaitforAttempts = 200;
+constexpr std::uint32_t kWaitforPauseMs = 5;
+constexpr std::uint32_t kResetPulseMs = 50;
+constexpr std::uint32_t kWakeSettleMs = 500;
+constexpr std::uint32_t kEraseSettleMs = 1000;
+constexpr int kSubVersionTries = 150;
+constexpr std::int32_t kSizeSlack = 20;
+constexpr std::int32_t kEraseReserveKb = 35;
+constexpr std::int32_t kSpareBytes = 2000;
+
+struct FileCloser
+{
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+int sendVersion2(TransferRequest& request, const std::vector<std::uint8_t>& image, const ProgressCallback& progress)
+{
+    SerialPort& port = request.port;
+    const std::int64_t toErase = request.eraseSize != 0
+        ? (static_cast<std::int64_t>(request.eraseSize) - kEraseReserveKb) * 1024
+        : request.actualFileSize;
+
+    port.writeByte(kAskSubVersion);
+    std::uint8_t byte = 0;
+    int examined = 0;
+    for (;;) {
+        if (!awaitByte(request, byte))
+            return kBootBadVersion;
+        if (byte != kVersion2)
+            break;
+        if (++examined >= kSubVersionTries) {
+            awaitByte(request, byte); // one more, dropped
+            return kBootBadVersion;
+        }
+    }
+    if (byte == 0)
+        return kBootBadVersion;
+
+    const auto announced = static_cast<std::uint32_t>(toErase + kSizeSlack);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        port.writeByte(static_cast<std::uint8_t>(announced >> shift));
+    if (!awaitByte(request, byte))
+        return toInt(TransferResult::Timeout);
+    if (byte == kNak)
+        return kBootTooBig;
+
+    const std::int32_t divisor = request.divisor;
+    for (std::int64_t offset = 0; offset <= request.actualFileSize; offset += kBootBlock) {
+        port.writeBlock(std::span(image.data() + offset, static_cast<std::size_t>(kBootBlock)));
+        if (progress(request.fileSize, static_cast<std::int32_t>(offset / divisor)))
+            return toInt(TransferResult::Canceled);
+        if (!waitfor(request, kAck))
+            return kBootNoAck;
+    }
+    return toInt(TransferResult::Success);
+}
+
+int sendVersion1(TransferRequest& request, std::vector<std::uint8_t> image, const ProgressCallback& progress)
+{
+    std::uint8_t erase = 'd';
+    if (request.eraseSize == 0) {
+        if (request.actualFileSize < 32769)
+            erase = 'a';
+        else if (request.actualFileSize < 98305)
+            erase = 'b';
+        else if (request.actualFileSize <= 229376)
+            erase = 'c';
+    }
+    request.port.writeByte(erase);
+    delayMs(request.port.clock(), kEraseSettleMs);
+    return xmodemSend(request, std::move(image), progress);
+}
+
+} // namespace
+
+bool waitfor(TransferRequest& request, std::uint8_t wanted)
+{
+    SerialPort& port = request.port;
+    for (int attempt = 0; attempt < kWaitforAttempts && port.isOpen(); ++attempt) {
+        std::uint8_t byte = 0;
+        if (port.readByte(byte) && byte == wanted)
+            return true;
+        delayMs(port.clock(), kWaitforPauseMs);
+    }
+    return false;
+}
+
+int boot_start(TransferRequest& request)
+{
+    SerialPort& port = request.port;
+    port.setDtr(true);
+    delayMs(port.clock(), kResetPulseMs);
+    port.setDtr(false);
+    delayMs(port.clock(), kResetPulseMs);
+    port.writeByte(kWake);
+    delayMs(port.clock(), kWakeSettleMs);
+    port.drainInput();
+    return waitfor(request, kVersion2) ? 2 : 1;
+}
+
+bool isHexFileName(const std::string& fileName)
+{
+    return fileExtension(fileName).find("HEX") != std::string::npos;
+}
+
+int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
+{
+    SerialPort& port = request.port;
+    if (!port.isOpen())
+        return toInt(TransferResult::PortNotOpen);
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(request.fileName.c_str(), "rb"));
+    if (!file)
+        return toInt(TransferResult::CantOpenFile);
+    if (request.flashSize < 0)
+        return kBootTooBig;
+
+    const bool hex = isHexFileName(request.fileName);
+    std::int64_t binarySize = 0;
+    if (!hex) {
+        // A raw image that cannot fit is refused before the device is touched.
+        struct stat st {};
+        if (::fstat(::fileno(file.get()), &st) != 0)
+            return toInt(TransferResult::CantOpenFile);
+        binarySize = st.st_size;
+        if (binarySize > request.flashSize)
+            return kBootTooBig;
+    }
+
+    std::vector<std::uint8_t> image;
+    try {
+        // Room for the flash and its spare bytes, for the last 2000-byte
+        // block reaching past them, and for whole XMODEM blocks; flash that
+        // nothing writes reads as erased.
+        const std::size_t bytes = static_cast<std::size_t>(request.flashSize) + kSpareBytes + kBootBlock;
+        image.assign(bytes + kXmodemBlock - bytes % kXmodemBlock, 0xFF);
+    } catch (const std::bad_alloc&) {
+        return toInt(TransferResult::NoMemory);
+    }
+
+    const int version = boot_start(request);
+    const std::uint32_t flashStart = version == 1 ? kFlashStartV1 : kFlashStartV2;
+
+    std::int32_t size = 0;
+    if (hex) {
+        file.reset();
+        const std::size_t window = static_cast<std::size_t>(request.flashSize) + kSpareBytes;
+        if (convertHexFile(request.fileName, flashStart, static_cast<std::uint32_t>(request.flashSize),
+                           std::span(image.data(), window), size)
+            != kHexConverted)
+            return kBootHexFailed;
+    } else {
+        if (binarySize > 0 && std::fread(image.data(), 1, static_cast<std::size_t>(binarySize), file.get())
+                != static_cast<std::size_t>(binarySize))
+            return toInt(TransferResult::CantOpenFile);
+        file.reset();
+        size = static_cast<std::int32_t>(binarySize);
+    }
+
+    const std::int32_t divisor = progressDivisor(size);
+    const std::int32_t maximum = size / divisor;
+    if (progress(maximum, 0))
+        return toInt(TransferResult::Canceled);
+    request.actualFileSize = size;
+    request.fileSize = maximum;
+    request.divisor = divisor;
+
+    if (version == 2)
+        return sendVersion2(request, image, progress);
+    return sendVersion1(request, std::move(image), progress);
+}
+
+std::string bootLoaderMessage(int result)
+{
+    switch (result) {
+    case 0:
+        return {};
+    case 1:
+        return "Cant open file";
+    case 2:
+        return "Timeout waiting for ACK";
+    case 3:
+        return "Transfer canceled by target error";
+    case 4:
+        return "Transfer canceled";
+    case 5:
+        return "COM port not opened";
+    case 6:
+        return "Can't start loader";
+    case 7:
+        return "Incorrect boot loader version";
+    case 8:
+        return "Program too big for available flash";
+    case 9:
+        return "No ACK from target";
+    case 10:
+        return "Not enough memory on PC, alloc failure";
+    case 11:
+        return "Error trying to convert hex file";
+    case 21:
+        return "Xmodem timeout waiting for ACK/NAK";
+    case 22:
+        return "Xmodem no ACK recieved from target";
+    case 26:
+        return "Xmodem cancelled by target";
+    default:
+        return "File transfer canceled - unknown reason";
+    }
+}
+
+} // namespace merovan
