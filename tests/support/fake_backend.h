@@ -31,10 +31,13 @@ struct FakeLineLog
 class FakeBackend final : public SerialBackend
 {
 public:
-    FakeBackend(FakeClock& clock, FakeLineLog& log, devsim::DeviceModel* device = nullptr)
+    // recorded, when given, collects what a self-recording device records.
+    FakeBackend(FakeClock& clock, FakeLineLog& log, devsim::DeviceModel* device = nullptr,
+                std::vector<std::uint8_t>* recorded = nullptr)
         : m_clock(clock)
         , m_log(log)
         , m_device(device)
+        , m_recorded(recorded)
     {
     }
 
@@ -133,6 +136,8 @@ private:
         devsim::DeviceOutput out;
         step(out);
         incoming.insert(incoming.end(), out.bytes.begin(), out.bytes.end());
+        if (m_recorded)
+            m_recorded->insert(m_recorded->end(), out.record.begin(), out.record.end());
         if (out.dropLine)
             vanished = true;
     }
@@ -146,6 +151,7 @@ private:
     FakeClock& m_clock;
     FakeLineLog& m_log;
     devsim::DeviceModel* m_device;
+    std::vector<std::uint8_t>* m_recorded;
     bool m_open = false;
     std::uint32_t m_baud = 0;
 };

@@ -118,12 +118,9 @@ void BootLoaderDevice::tick(std::uint64_t nowMs, DeviceOutput& out)
         out.bytes.push_back('D');
         m_next = nowMs + kAnnounceMs;
     } else if (m_state == State::Start) {
-        if (m_options.cancelAtStart) {
-            out.bytes.push_back(kCan);
-            reset();
-            return;
-        }
-        out.bytes.push_back('C');
+        // A receiver repeats its start (or cancel) signal until the sender
+        // answers it.
+        out.bytes.push_back(m_options.cancelAtStart ? kCan : static_cast<std::uint8_t>('C'));
         m_next = nowMs + kCrcRequestMs;
     } else {
         m_next = kNoDeadline;
@@ -210,6 +207,10 @@ void BootLoaderDevice::receive(std::uint8_t byte, std::uint64_t nowMs, DeviceOut
     case State::Start:
     case State::Blocks:
         if (m_buffer.empty()) {
+            if (m_options.cancelAtStart && byte == kCan) {
+                reset(); // the sender acknowledged the cancel
+                return;
+            }
             if (byte == kEot) {
                 out.bytes.push_back(kAck);
                 reset();
