@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "dialogs/boot_dialog.h"
 #include "dialogs/text_dialog.h"
 #include "scripts/script_dialog.h"
 #include "serial/clock.h"
@@ -23,6 +24,7 @@ int main(int argc, char* argv[])
     // section of the settings as it is made, after the terminal window.
     Tfrm_Main mainWindow(port, settings);
     Tfrm_text textDialog(mainWindow);
+    Tfrm_boot bootDialog(mainWindow);
     Tfrm_script scriptDialog(mainWindow);
     mainWindow.show();
 

@@ -16,6 +16,7 @@ class QAbstractButton;
 class QAction;
 class QCheckBox;
 class QProgressBar;
+class Tfrm_boot;
 class Tfrm_text;
 class QComboBox;
 class QLabel;
@@ -128,6 +129,10 @@ public:
     // out in the view.
     void sendText(const std::string& text);
     Tfrm_text* frm_text = nullptr;
+
+    // The boot loader dialog's driver.
+    void bootLoader();
+    Tfrm_boot* frm_boot = nullptr;
 
     // Called when mnu_cts changes, so the binary dialog can show its warning.
     void setCtsWarningHandler(std::function<void(bool ctsChecked)> handler);

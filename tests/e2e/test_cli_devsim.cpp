@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -168,6 +169,79 @@ TEST(CliDevsim, ScriptsAreKeptAndSent)
     EXPECT_EQ(readFile(record), "AT\r\x1b");
     std::filesystem::remove(record);
     std::filesystem::remove_all(dir);
+}
+
+TEST(CliDevsim, BootLoadsTheImageHex2binMakes)
+{
+    if (std::system("command -v srec_cat >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "srec_cat (Debian package srecord) is not installed";
+    const std::string dir = tempPath("boot");
+    std::filesystem::create_directories(dir);
+    {
+        std::ofstream bin(dir + "/app.bin", std::ios::binary);
+        std::uint32_t x = 99;
+        for (int i = 0; i < 300 * 1024; ++i) {
+            x = x * 1664525u + 1013904223u;
+            bin.put(static_cast<char>(x >> 24));
+        }
+    }
+    for (const auto& [version, start] : { std::pair { "1", "0x1D008000" }, std::pair { "2", "0x1D000000" } }) {
+        const std::string hex = dir + "/app" + version + ".hex";
+        const std::string cmd = "srec_cat " + dir + "/app.bin -binary -offset " + start + " -o " + hex
+            + " -intel -address-length=4 -output_block_size=32";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        const std::string expected = dir + "/expected" + version + ".bin";
+        const auto converted = cli({ "hex2bin", "--start", start, "--flash-kb", "512", hex, expected });
+        ASSERT_EQ(converted.exitCode, 0) << converted.err;
+
+        const std::string record = dir + "/record" + version + ".bin";
+        Devsim sim({ "--boot", "--boot-version", version, "--record", record });
+        const auto r = cli({ "boot", "-p", sim.port(), "--flash-kb", "512", hex }, 60000);
+        EXPECT_EQ(r.exitCode, 0) << version << ": " << r.err;
+        std::string image = readFile(expected);
+        EXPECT_EQ(image.size(), 300u * 1024 + 1) << "one more than the bytes spanned";
+        // The device takes whole blocks; past the image they carry erased flash.
+        const std::size_t block = std::string(version) == "1" ? 1024 : 2000;
+        const std::size_t whole = std::string(version) == "1" ? (image.size() + block - 1) / block * block
+                                                              : (image.size() / block + 1) * block;
+        image.resize(whole, '\xff');
+        ASSERT_TRUE(waitForFileSize(record, whole));
+        EXPECT_TRUE(readFile(record) == image) << "version " << version;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(CliDevsim, BootFailuresExitWithTheirCodeAndMessage)
+{
+    const std::string file = tempPath("app") + ".bin";
+    std::ofstream(file, std::ios::binary) << std::string(5000, 'x');
+    const struct {
+        std::vector<std::string> device;
+        std::vector<std::string> extra;
+        int code;
+        const char* message;
+    } cases[] = {
+        { { "--boot", "--flash-kb", "4" }, {}, 8, "Program too big for available flash" },
+        { { "--boot", "--no-subversion" }, {}, 7, "Incorrect boot loader version" },
+        { { "--boot", "--silent-after-blocks", "1" }, {}, 9, "No ACK from target" },
+        { { "--boot", "--boot-version", "1", "--cancel-at-start" }, {}, 26, "Xmodem cancelled by target" },
+        { { "--boot", "--boot-version", "1", "--nak-block", "2:20" }, {}, 22, "Xmodem no ACK recieved from target" },
+        { { "--boot" }, { "--flash-kb", "2" }, 8, "Program too big for available flash" },
+    };
+    for (const auto& c : cases) {
+        Devsim sim(c.device);
+        std::vector<std::string> args { "boot", "-p", sim.port() };
+        if (c.extra.empty())
+            args.insert(args.end(), { "--flash-kb", "512" });
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        args.push_back(file);
+        const auto r = cli(args, 60000);
+        EXPECT_EQ(r.exitCode, c.code) << c.message;
+        EXPECT_EQ(r.err, std::string(c.message) + "\n");
+    }
+    const auto noSize = cli({ "boot", "-p", "/dev/null", "--flash-kb", "many", file });
+    EXPECT_EQ(noSize.err, "Flash size must be a number of kilobytes\n");
+    std::filesystem::remove(file);
 }
 
 TEST(CliDevsim, PacedLineStillDeliversEverything)
