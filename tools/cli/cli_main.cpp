@@ -76,6 +76,8 @@ void usage(std::FILE* to)
                "  -s, --stop BITS    stop bits, 1 or 2\n"
                "  --cts              CTS flow control on\n"
                "  --rts              RTS handshaking on\n"
+               "  --timing           after a transfer, print the rate its data moved at,\n"
+               "                     between its first and last progress reports\n"
                "  -h, --help         show this help\n",
                to);
 }
@@ -97,6 +99,7 @@ struct Options
     std::string first;
     std::string flashKb;
     bool eraseAll = false;
+    bool timing = false;
     std::string start;
     std::vector<std::string> positional;
 };
@@ -162,6 +165,8 @@ Options parseOptions(int argc, char** argv)
             o.flashKb = value();
         } else if (arg == "--erase-all") {
             o.eraseAll = true;
+        } else if (arg == "--timing") {
+            o.timing = true;
         } else if (arg == "--start") {
             o.start = value();
         } else if (arg == "--") {
@@ -265,11 +270,29 @@ int cmdSend(SerialPort& port, const Options& o)
     return sendAndEcho(port, o.positional.front(), o);
 }
 
+// For --timing: the first and the latest progress report past position 0,
+// so fixed start-up waits do not count.
+struct ProgressMark
+{
+    std::uint64_t ms = 0;
+    std::int32_t position = 0;
+};
+ProgressMark g_firstMark;
+ProgressMark g_lastMark;
+std::int32_t g_divisor = 1;
+
 // Progress on stderr when it is a terminal; SIGINT cancels.
 merovan::ProgressCallback progressReporter()
 {
     const bool show = ::isatty(2) != 0;
+    g_firstMark = g_lastMark = {};
     return [show](std::int32_t maximum, std::int32_t position) {
+        if (position > 0) {
+            const ProgressMark now { merovan::SteadyClock().nowMs(), position };
+            if (g_firstMark.ms == 0)
+                g_firstMark = now;
+            g_lastMark = now;
+        }
         if (show && maximum > 0)
             std::fprintf(stderr, "\r%3d%%", static_cast<int>(100LL * position / maximum));
         return g_stop ? 1 : 0;
@@ -278,8 +301,13 @@ merovan::ProgressCallback progressReporter()
 
 // Ends a transfer as the window's driver does: one CR to the device, then
 // the result's message.
-int finishTransfer(SerialPort& port, int result, const std::string& message)
+int finishTransfer(SerialPort& port, int result, const std::string& message, const Options& o)
 {
+    if (o.timing && g_lastMark.ms > g_firstMark.ms) {
+        const double bytes = static_cast<double>(g_lastMark.position - g_firstMark.position) * g_divisor;
+        const double secs = static_cast<double>(g_lastMark.ms - g_firstMark.ms) / 1000.0;
+        std::fprintf(stderr, "data rate: %.0f B/s (%.0f bytes in %.3f s)\n", bytes / secs, bytes, secs);
+    }
     if (::isatty(2))
         std::fputc('\n', stderr);
     port.writeByte(13);
@@ -302,7 +330,7 @@ int cmdTextFile(SerialPort& port, const Options& o)
     request.errorChar = static_cast<std::uint8_t>(o.error);
     request.eolDelay = static_cast<std::uint8_t>(o.delay);
     const int result = merovan::toInt(merovan::sendTextFile(request, progressReporter()));
-    return finishTransfer(port, result, merovan::transfer1Message(result));
+    return finishTransfer(port, result, merovan::transfer1Message(result), o);
 }
 
 // The flash size in bytes from a number of kilobytes; false when it is not
@@ -337,10 +365,14 @@ int cmdBoot(SerialPort& port, const Options& o)
     request.eraseSize = o.eraseAll ? kb : 0;
     // As the window does: no CTS flow control while the loader runs.
     port.setCtsFlow(false);
-    const int result = merovan::runBootLoader(request, progressReporter());
+    const merovan::ProgressCallback report = progressReporter();
+    const int result = merovan::runBootLoader(request, [&](std::int32_t maximum, std::int32_t position) {
+        g_divisor = request.divisor > 0 ? request.divisor : 1;
+        return report(maximum, position);
+    });
     if (o.cts)
         port.setCtsFlow(true);
-    return finishTransfer(port, result, merovan::bootLoaderMessage(result));
+    return finishTransfer(port, result, merovan::bootLoaderMessage(result), o);
 }
 
 int cmdHex2bin(const Options& o)
