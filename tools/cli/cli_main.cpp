@@ -6,6 +6,7 @@
 #include "serial/text_expansion.h"
 #include "terminal/display_text.h"
 #include "convert/intel_hex.h"
+#include "transfer/binary_transfers.h"
 #include "transfer/boot_loader.h"
 #include "transfer/text_transfer.h"
 #include "transfer/transfer.h"
@@ -51,6 +52,14 @@ void usage(std::FILE* to)
                "  text-file -p PORT [--wait N] [--error N] [--delay MS] [--first TEXT] FILE\n"
                "                                send a text file line by line, waiting for\n"
                "                                byte N after each line, stopping at error byte N\n"
+               "  binary -p PORT [--first TEXT] FILE\n"
+               "                                send a file byte for byte\n"
+               "  picture (-p PORT | --header-only) [--first TEXT] FILE.bmp\n"
+               "                                send a 24-bit BMP as the device's picture\n"
+               "                                stream, or write it as bmpHead.h here\n"
+               "  font (-p PORT | --create) [--first TEXT] FILE.bff\n"
+               "                                send a bitmap font as the device's binary\n"
+               "                                font, or write it as FILE.bf\n"
                "  boot -p PORT --flash-kb KB [--erase-all] FILE\n"
                "                                load an application (Intel HEX or raw image)\n"
                "                                through the device's boot loader\n"
@@ -100,6 +109,7 @@ struct Options
     std::string flashKb;
     bool eraseAll = false;
     bool timing = false;
+    bool createFile = false;
     std::string start;
     std::vector<std::string> positional;
 };
@@ -165,6 +175,8 @@ Options parseOptions(int argc, char** argv)
             o.flashKb = value();
         } else if (arg == "--erase-all") {
             o.eraseAll = true;
+        } else if (arg == "--header-only" || arg == "--create") {
+            o.createFile = true;
         } else if (arg == "--timing") {
             o.timing = true;
         } else if (arg == "--start") {
@@ -411,6 +423,41 @@ int cmdHex2bin(const Options& o)
     return kExitOk;
 }
 
+// binary, picture and font: the routines of the binary transfer dialog.
+int cmdBinaryKind(SerialPort& port, const Options& o)
+{
+    if (o.positional.size() != 1)
+        usageError(o.command + " takes one FILE");
+    const bool create = o.createFile && o.command != "binary";
+    if (!create) {
+        if (!openPort(port, o))
+            return merovan::toInt(merovan::TransferResult::PortNotOpen);
+    } else if (!o.port.empty()) {
+        usageError(o.command + ": give either a port or " + (o.command == "font" ? "--create" : "--header-only"));
+    }
+    merovan::TransferRequest request(port);
+    request.fileName = o.positional.front();
+    request.sendFirst = o.first;
+    request.createFile = create ? 1 : 0;
+    std::string written;
+    merovan::TransferResult result;
+    if (o.command == "picture")
+        result = merovan::sendPicture(request, progressReporter(), &written);
+    else if (o.command == "font")
+        result = merovan::sendFont(request, progressReporter(), &written);
+    else
+        result = merovan::sendBinaryFile(request, progressReporter());
+    const int code = merovan::toInt(result);
+    if (code == 0 && !written.empty())
+        std::printf("%s\n", written.c_str());
+    if (create) {
+        if (code != 0)
+            std::fprintf(stderr, "%s\n", merovan::transferBinMessage(code).c_str());
+        return code;
+    }
+    return finishTransfer(port, code, merovan::transferBinMessage(code), o);
+}
+
 std::string readStdin()
 {
     std::string text;
@@ -539,6 +586,8 @@ int main(int argc, char** argv)
         return cmdScript(port, o);
     if (o.command == "boot")
         return cmdBoot(port, o);
+    if (o.command == "binary" || o.command == "picture" || o.command == "font")
+        return cmdBinaryKind(port, o);
     if (o.command == "hex2bin")
         return cmdHex2bin(o);
     usageError("unknown command '" + o.command + "'");

@@ -1,0 +1,284 @@
+#include "transfer/binary_transfers.h"
+
+#include "convert/bitmap_font.h"
+#include "convert/bmp_reader.h"
+#include "serial/serial_port.h"
+#include "serial/text_expansion.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+namespace merovan {
+
+namespace {
+
+constexpr std::size_t kBinaryChunk = 4096;
+constexpr std::size_t kPictureWrite = 64;
+constexpr std::size_t kFontBlock = 200;
+constexpr std::size_t kFontFileProgress = 1000;
+constexpr std::int64_t kProgressLimit = 65000;
+constexpr char kHeaderName[] = "bmpHead.h";
+
+struct FileCloser
+{
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+void sendFirst(TransferRequest& request, std::size_t echoSize)
+{
+    if (request.sendFirst.empty())
+        return;
+    std::vector<char> echo(echoSize);
+    sendExpandedText(request.port, request.sendFirst, echo);
+}
+
+// A file written under a temporary name beside its final one, renamed into
+// place only when complete; removed otherwise.
+class StagedFile
+{
+public:
+    explicit StagedFile(std::string path)
+        : m_path(std::move(path))
+        , m_temp(m_path + ".part")
+    {
+        m_file.reset(std::fopen(m_temp.c_str(), "wb"));
+    }
+    ~StagedFile()
+    {
+        if (m_file) {
+            m_file.reset();
+            std::remove(m_temp.c_str());
+        }
+    }
+    bool ok() const { return m_file != nullptr; }
+    bool write(const void* data, std::size_t n) { return std::fwrite(data, 1, n, m_file.get()) == n; }
+    bool commit()
+    {
+        bool good = std::fflush(m_file.get()) == 0 && ::fsync(::fileno(m_file.get())) == 0;
+        good = std::fclose(m_file.release()) == 0 && good;
+        good = good && std::rename(m_temp.c_str(), m_path.c_str()) == 0;
+        if (!good)
+            std::remove(m_temp.c_str());
+        return good;
+    }
+
+private:
+    std::string m_path;
+    std::string m_temp;
+    File m_file;
+};
+
+} // namespace
+
+TransferResult sendBinaryFile(TransferRequest& request, const ProgressCallback& progress)
+{
+    SerialPort& port = request.port;
+    if (!port.isOpen())
+        return TransferResult::PortNotOpen;
+    File file(std::fopen(request.fileName.c_str(), "rb"));
+    if (!file)
+        return TransferResult::CantOpenFile;
+    std::int64_t size = 0;
+    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+        size = std::ftell(file.get());
+        std::fseek(file.get(), 0, SEEK_SET);
+    }
+    if (size < 0)
+        return TransferResult::CantOpenFile;
+    const std::int32_t divisor = progressDivisor(size);
+    const auto maximum = static_cast<std::int32_t>(size / divisor);
+    if (progress(maximum, 0))
+        return TransferResult::Canceled;
+    sendFirst(request, 128);
+
+    std::vector<std::uint8_t> chunk(kBinaryChunk);
+    std::int64_t sent = 0;
+    for (;;) {
+        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
+        if (n > 0 && port.writeBlock(std::span(chunk.data(), n)) != 0)
+            return TransferResult::Timeout;
+        sent += static_cast<std::int64_t>(n);
+        // A read error ends the file like its end does.
+        if (n < chunk.size())
+            return TransferResult::Success;
+        if (progress(maximum, static_cast<std::int32_t>(sent / divisor)))
+            return TransferResult::Canceled;
+    }
+}
+
+std::string pictureHeaderText(const std::vector<std::uint8_t>& stream)
+{
+    std::string text = "\nconst unsigned char pic[]={ " + std::to_string(stream.empty() ? 0 : stream[0]);
+    for (std::size_t i = 1; i < stream.size() && i < 4; ++i)
+        text += "," + std::to_string(stream[i]);
+    for (std::size_t i = 4; i < stream.size(); ++i) {
+        text += "," + std::to_string(stream[i]);
+        if ((i - 4) % 18 == 17)
+            text += "\n"; // six pixels to a line
+    }
+    text += " };\n";
+    return text;
+}
+
+TransferResult sendPicture(TransferRequest& request, const ProgressCallback& progress, std::string* headerPath)
+{
+    SerialPort& port = request.port;
+    if (request.createFile == 0 && !port.isOpen())
+        return TransferResult::PortNotOpen;
+    std::unique_ptr<BmpImage> picture = readBmpFile(request.fileName);
+    if (!picture)
+        return TransferResult::CantOpenFile;
+    if (bmpBitsPerPixel(picture.get()) != 24) {
+        releaseBmp(picture);
+        return TransferResult::ColourDepth;
+    }
+    const std::uint32_t width = bmpWidth(picture.get());
+    const std::uint32_t height = bmpHeight(picture.get());
+    const auto progressHeight = static_cast<std::int32_t>(std::min<std::uint32_t>(height, INT32_MAX));
+    if (progress(progressHeight, 0)) {
+        releaseBmp(picture);
+        return TransferResult::Canceled;
+    }
+    sendFirst(request, 128);
+
+    const std::uint8_t head[4] = { static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
+                                   static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width) };
+    auto pixel = [&](std::uint32_t x, std::uint32_t y, std::uint8_t out[3]) {
+        std::uint8_t r = 0, g = 0, b = 0;
+        bmpPixelColour(picture.get(), x, y, &r, &g, &b);
+        out[0] = static_cast<std::uint8_t>(r / 4);
+        out[1] = static_cast<std::uint8_t>(g / 4);
+        out[2] = static_cast<std::uint8_t>(b / 4);
+    };
+
+    if (request.createFile != 0) {
+        std::vector<std::uint8_t> stream(head, head + 4);
+        stream.reserve(4 + 3ull * width * height);
+        for (std::uint32_t y = 0; y < height; ++y)
+            for (std::uint32_t x = 0; x < width; ++x) {
+                std::uint8_t p[3];
+                pixel(x, y, p);
+                stream.insert(stream.end(), p, p + 3);
+            }
+        const std::string path = (std::filesystem::current_path() / kHeaderName).string();
+        StagedFile header(path);
+        const std::string text = pictureHeaderText(stream);
+        if (!header.ok() || !header.write(text.data(), text.size()) || !header.commit()) {
+            releaseBmp(picture);
+            return TransferResult::CantCreateFile;
+        }
+        if (headerPath)
+            *headerPath = path;
+    }
+
+    port.writeBlock(head);
+    std::vector<std::uint8_t> buffer;
+    buffer.reserve(kPictureWrite + 3);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            std::uint8_t p[3];
+            pixel(x, y, p);
+            buffer.insert(buffer.end(), p, p + 3);
+            if (buffer.size() >= kPictureWrite) {
+                port.writeBlock(buffer);
+                buffer.clear();
+            }
+        }
+        if (progress(progressHeight, static_cast<std::int32_t>(y))) {
+            releaseBmp(picture);
+            return TransferResult::Canceled;
+        }
+    }
+    if (!buffer.empty())
+        port.writeBlock(buffer);
+    releaseBmp(picture);
+    return TransferResult::Success;
+}
+
+std::string binaryFontPath(const std::string& fontPath)
+{
+    const auto slash = fontPath.rfind('/');
+    const auto dot = fontPath.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return fontPath + ".bf";
+    return fontPath.substr(0, dot) + ".bf";
+}
+
+TransferResult sendFont(TransferRequest& request, const ProgressCallback& progress, std::string* outputPath)
+{
+    {
+        File probe(std::fopen(request.fileName.c_str(), "rb"));
+        if (!probe)
+            return TransferResult::CantOpenFile;
+    }
+    std::unique_ptr<StagedFile> output;
+    if (request.createFile != 0) {
+        const std::string path = binaryFontPath(request.fileName);
+        output = std::make_unique<StagedFile>(path);
+        if (!output->ok())
+            return TransferResult::CantCreateFile;
+        if (outputPath)
+            *outputPath = path;
+    }
+    // A malformed font is refused before anything is converted.
+    const std::optional<FontFile> font = readFontFile(request.fileName);
+    if (!font)
+        return TransferResult::CantOpenFile;
+    const ConvertedFont converted = convertFont(*font);
+
+    const std::size_t total = converted.dataLength();
+    // The data goes out in whole 200-byte blocks; past the records it is 0.
+    std::vector<std::uint8_t> data((total + kFontBlock - 1) / kFontBlock * kFontBlock, 0);
+    std::copy_n(converted.records.begin(), std::min(converted.records.size(), total), data.begin());
+
+    std::int32_t divisor = 1;
+    for (std::int64_t v = static_cast<std::int64_t>(total); v > kProgressLimit; v /= 2)
+        ++divisor;
+    const auto maximum = static_cast<std::int32_t>(static_cast<std::int64_t>(total) / divisor);
+    if (progress(maximum, 0))
+        return TransferResult::Canceled;
+
+    const std::uint8_t n = converted.head[5];
+    const std::uint8_t header[11] = { n,
+                                      converted.head[6],
+                                      converted.head[0],
+                                      converted.head[1],
+                                      converted.head[2],
+                                      converted.head[3],
+                                      static_cast<std::uint8_t>(converted.recordBytes & 0xFF),
+                                      static_cast<std::uint8_t>(converted.recordBytes >> 8),
+                                      converted.head[5],
+                                      converted.head[6],
+                                      converted.head[7] };
+    if (!output) {
+        sendFirst(request, 512);
+        for (const std::uint8_t b : header)
+            request.port.writeByte(b);
+        for (std::size_t offset = 0; offset < total; offset += kFontBlock) {
+            request.port.writeBlock(std::span(data.data() + offset, kFontBlock));
+            if (progress(maximum, static_cast<std::int32_t>(offset / static_cast<std::size_t>(divisor))))
+                return TransferResult::Canceled;
+        }
+        return TransferResult::Success;
+    }
+
+    if (!output->write(header, sizeof header))
+        return TransferResult::CantCreateFile;
+    for (std::size_t i = 0; i < total; i += kFontFileProgress) {
+        if (progress(maximum, static_cast<std::int32_t>(i / static_cast<std::size_t>(divisor))))
+            return TransferResult::Canceled;
+        if (!output->write(data.data() + i, std::min(kFontFileProgress, total - i)))
+            return TransferResult::CantCreateFile;
+    }
+    return output->commit() ? TransferResult::Success : TransferResult::CantCreateFile;
+}
+
+} // namespace merovan
