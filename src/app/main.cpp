@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "dialogs/binary_dialog.h"
 #include "dialogs/boot_dialog.h"
 #include "dialogs/text_dialog.h"
 #include "scripts/script_dialog.h"
@@ -25,6 +26,7 @@ int main(int argc, char* argv[])
     Tfrm_Main mainWindow(port, settings);
     Tfrm_text textDialog(mainWindow);
     Tfrm_boot bootDialog(mainWindow);
+    Tfrm_bin binaryDialog(mainWindow);
     Tfrm_script scriptDialog(mainWindow);
     mainWindow.show();
 

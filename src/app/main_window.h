@@ -16,6 +16,7 @@ class QAbstractButton;
 class QAction;
 class QCheckBox;
 class QProgressBar;
+class Tfrm_bin;
 class Tfrm_boot;
 class Tfrm_text;
 class QComboBox;
@@ -110,9 +111,14 @@ public:
     // flag, show the result's message, then restore the window, send one CR
     // and hide the dialog when its close box is ticked. Returns the result,
     // or -1 when a precondition refused the transfer.
+    struct TransferHooks
+    {
+        std::function<void()> before;            // once the poll has stopped
+        std::function<void(int)> beforeMessage;  // with the result, before its message
+        std::function<void()> after;             // after the closing CR
+    };
     int runTransfer(const TransferPanel& panel, const std::function<void(merovan::TransferRequest&)>& fill,
-                    const Routine& routine, std::string (*messageFor)(int),
-                    const std::function<void()>& before = {}, const std::function<void()>& after = {});
+                    const Routine& routine, std::string (*messageFor)(int), const TransferHooks& hooks = {});
 
     // Send buttons are disabled while any transfer runs.
     void addSendButton(QAbstractButton* button);
@@ -133,6 +139,10 @@ public:
     // The boot loader dialog's driver.
     void bootLoader();
     Tfrm_boot* frm_boot = nullptr;
+
+    // The binary dialog's driver.
+    void Transfer_bin();
+    Tfrm_bin* frm_bin = nullptr;
 
     // Called when mnu_cts changes, so the binary dialog can show its warning.
     void setCtsWarningHandler(std::function<void(bool ctsChecked)> handler);

@@ -222,9 +222,9 @@ void Tfrm_Main::bootLoader()
         merovan::bootLoaderMessage,
         // The loader talks without flow control; CTS comes back afterwards
         // when the menu asks for it.
-        [this] { m_port.setCtsFlow(false); },
-        [this] {
-            if (mnu_cts->isChecked())
-                m_port.setCtsFlow(true);
-        });
+        TransferHooks { [this] { m_port.setCtsFlow(false); }, {},
+                        [this] {
+                            if (mnu_cts->isChecked())
+                                m_port.setCtsFlow(true);
+                        } });
 }

@@ -27,8 +27,7 @@ void Tfrm_Main::btn_cancelClick()
 }
 
 int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(merovan::TransferRequest&)>& fill,
-                           const Routine& routine, std::string (*messageFor)(int), const std::function<void()>& before,
-                           const std::function<void()>& after)
+                           const Routine& routine, std::string (*messageFor)(int), const TransferHooks& hooks)
 {
     if (m_transferRunning)
         return -1;
@@ -51,8 +50,8 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     panel.cancelButton->setVisible(true);
     cancelRequested = 0;
     setPolling(false);
-    if (before)
-        before();
+    if (hooks.before)
+        hooks.before();
 
     QProgressBar* bar = panel.bar;
     QWidget* waitLabel = panel.waitLabel;
@@ -67,6 +66,8 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     };
     const int result = merovan::toInt(routine(request, progress));
 
+    if (hooks.beforeMessage)
+        hooks.beforeMessage(result);
     if (result != 0)
         showMessage(QString::fromStdString(messageFor(result)));
 
@@ -75,8 +76,8 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     setPolling(true);
     RichEdit1->setFocus();
     m_port.writeByte(kCarriageReturn);
-    if (after)
-        after();
+    if (hooks.after)
+        hooks.after();
     m_transferRunning = false;
     for (QAbstractButton* b : m_sendButtons)
         b->setEnabled(true);

@@ -203,6 +203,14 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
     return TransferResult::Success;
 }
 
+std::int32_t fontProgressDivisor(std::size_t total)
+{
+    std::int32_t divisor = 1;
+    for (auto v = static_cast<std::int64_t>(total); v > kProgressLimit; v /= 2)
+        ++divisor;
+    return divisor;
+}
+
 std::string binaryFontPath(const std::string& fontPath)
 {
     const auto slash = fontPath.rfind('/');
@@ -239,9 +247,7 @@ TransferResult sendFont(TransferRequest& request, const ProgressCallback& progre
     std::vector<std::uint8_t> data((total + kFontBlock - 1) / kFontBlock * kFontBlock, 0);
     std::copy_n(converted.records.begin(), std::min(converted.records.size(), total), data.begin());
 
-    std::int32_t divisor = 1;
-    for (std::int64_t v = static_cast<std::int64_t>(total); v > kProgressLimit; v /= 2)
-        ++divisor;
+    const std::int32_t divisor = fontProgressDivisor(total);
     const auto maximum = static_cast<std::int32_t>(static_cast<std::int64_t>(total) / divisor);
     if (progress(maximum, 0))
         return TransferResult::Canceled;

@@ -31,6 +31,9 @@ std::string pictureHeaderText(const std::vector<std::uint8_t>& stream);
 // finished-looking file.
 TransferResult sendFont(TransferRequest& request, const ProgressCallback& progress, std::string* outputPath = nullptr);
 
+// The font transfer's progress divisor: halve T until it is at most 65,000.
+std::int32_t fontProgressDivisor(std::size_t total);
+
 // The ".bf" name for a font file name.
 std::string binaryFontPath(const std::string& fontPath);
 
