@@ -244,6 +244,72 @@ TEST(CliDevsim, BootFailuresExitWithTheirCodeAndMessage)
     std::filesystem::remove(file);
 }
 
+TEST(CliDevsim, BinaryPictureAndFontStreams)
+{
+    const std::string dir = tempPath("streams");
+    std::filesystem::create_directories(dir);
+    std::string data;
+    for (int i = 0; i < 100000; ++i)
+        data.push_back(static_cast<char>(i * 7 + i / 251));
+    std::ofstream(dir + "/data.bin", std::ios::binary) << data;
+    {
+        // The device holds the host back now and then; nothing is lost.
+        const std::string record = dir + "/binary.rec";
+        Devsim sim({ "--record", record, "--no-echo", "--no-greeting", "--cts-hold", "30", "--cts-hold-after", "20000" });
+        const auto r = cli({ "binary", "-p", sim.port(), "--first", "\\0x02", dir + "/data.bin" });
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const std::string expected = "\x02" + data + "\r";
+        ASSERT_TRUE(waitForFileSize(record, expected.size()));
+        EXPECT_TRUE(readFile(record) == expected);
+    }
+    {
+        const std::string font = std::string(MEROVAN_TEST_DATA) + "/fonts/CBFG_TestFont.bff";
+        const std::string record = dir + "/font.rec";
+        Devsim sim({ "--record", record, "--no-echo", "--no-greeting" });
+        const auto sent = cli({ "font", "-p", sim.port(), font });
+        EXPECT_EQ(sent.exitCode, 0) << sent.err;
+        std::filesystem::copy_file(font, dir + "/copy.bff");
+        const auto made = cli({ "font", "--create", dir + "/copy.bff" });
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+        EXPECT_EQ(made.out, dir + "/copy.bf\n");
+        // T = 6935 + 144 = 7079: the file holds 11 + T bytes, the device whole
+        // 200-byte blocks, then the closing CR.
+        const std::string bf = readFile(dir + "/copy.bf");
+        ASSERT_EQ(bf.size(), 11u + 7079u);
+        ASSERT_TRUE(waitForFileSize(record, 11 + 7200 + 1));
+        const std::string got = readFile(record);
+        EXPECT_EQ(got.size(), 11u + 7200u + 1u);
+        EXPECT_TRUE(got.substr(0, bf.size()) == bf);
+        EXPECT_EQ(got.substr(bf.size()), std::string(7200 - 7079, '\0') + "\r");
+    }
+    {
+        const std::string bmp = dir + "/pic.bmp";
+        const std::string make = "convert -size 4x2 xc:'rgb(255,128,4)' BMP3:" + bmp;
+        if (std::system("command -v convert >/dev/null 2>&1") == 0 && std::system(make.c_str()) == 0) {
+            const std::string record = dir + "/pic.rec";
+            Devsim sim({ "--record", record, "--no-echo", "--no-greeting" });
+            const auto r = cli({ "picture", "-p", sim.port(), bmp });
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            std::string expected("\x00\x02\x00\x04", 4);
+            for (int i = 0; i < 8; ++i)
+                expected += std::string("\x3f\x20\x01", 3);
+            ASSERT_TRUE(waitForFileSize(record, expected.size() + 1));
+            EXPECT_TRUE(readFile(record) == expected + "\r");
+
+            const auto header = runProgram("/bin/sh", { "-c", "cd " + dir + " && " + MEROVAN_CLI_PATH
+                                                                 + " picture --header-only pic.bmp" });
+            EXPECT_EQ(header.exitCode, 0) << header.err;
+            EXPECT_EQ(readFile(dir + "/bmpHead.h"), "\nconst unsigned char pic[]={ 0,2,0,4,"
+                                                    "63,32,1,63,32,1,63,32,1,63,32,1,63,32,1,63,32,1\n"
+                                                    ",63,32,1,63,32,1 };\n");
+        }
+    }
+    const auto eight = cli({ "picture", "--header-only", std::string(MEROVAN_TEST_DATA) + "/fonts/CBFG_TestFont.bff" });
+    EXPECT_EQ(eight.exitCode, 1);
+    EXPECT_EQ(eight.err, "Cant open file\n");
+    std::filesystem::remove_all(dir);
+}
+
 TEST(CliDevsim, PacedLineStillDeliversEverything)
 {
     const std::string record = tempPath("record");

@@ -47,6 +47,8 @@ public:
     int applyError = 0;
     std::string applyReason;
 
+    int writeError = 0; // every write fails with this errno, the device staying
+
     // Bytes the "device" has sent, waiting to be read.
     std::deque<std::uint8_t> incoming;
     bool vanished = false;
@@ -118,6 +120,8 @@ public:
     {
         if (vanished)
             return ENXIO;
+        if (writeError)
+            return writeError;
         m_log.writes.emplace_back(bytes.begin(), bytes.end());
         for (const std::uint8_t b : bytes) {
             m_log.written.push_back(b);

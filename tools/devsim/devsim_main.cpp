@@ -29,6 +29,8 @@ void usage(std::FILE* to)
                "  --link PATH      also make a symlink PATH to the terminal (removed on exit)\n"
                "  --record FILE    append every byte received to FILE\n"
                "  --rate BAUD      pace both directions to BAUD (10 bits a byte)\n"
+               "  --cts-hold MS    after every --cts-hold-after bytes (1024) received, take\n"
+               "                   nothing for MS milliseconds, holding the host's output back\n"
                "  --echo           echo every byte received (default)\n"
                "  --no-echo        do not echo\n"
                "  --no-greeting    do not send \"devsim ready\" when the host opens the line\n"
@@ -93,6 +95,13 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "merovan-devsim: --rate takes a whole number of baud\n");
                 return 2;
             }
+        } else if (arg == "--cts-hold" || arg == "--cts-hold-after") {
+            std::uint32_t v = 0;
+            if (!parseUnsigned(value(arg), v) || (arg == "--cts-hold-after" && v == 0)) {
+                std::fprintf(stderr, "merovan-devsim: %s takes a whole number\n", argv[i - 1]);
+                return 2;
+            }
+            (arg == "--cts-hold" ? runner.holdMs : runner.holdAfter) = v;
         } else if (arg == "--echo") {
             device.echo = true;
         } else if (arg == "--no-echo") {

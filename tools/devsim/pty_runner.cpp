@@ -155,6 +155,8 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
     std::deque<TimedByte> arriving; // read from the host, not yet across the line
     std::deque<TimedByte> pending;  // from the device, not yet across the line
     bool lineOpen = false;
+    std::uint64_t received = 0;
+    std::uint64_t holdUntilUs = 0;
     const std::uint64_t startUs = nowUs();
     auto nowMs = [&] { return (nowUs() - startUs) / 1000; };
 
@@ -175,7 +177,10 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
         if (deadline != kNoDeadline)
             until(startUs + std::min<std::uint64_t>(deadline, UINT64_MAX / 2000) * 1000);
 
-        pollfd pfd { master.get(), static_cast<short>(arriving.size() < kReceiveFifo ? POLLIN : 0), 0 };
+        const bool holding = now < holdUntilUs;
+        if (holding)
+            until(holdUntilUs);
+        pollfd pfd { master.get(), static_cast<short>(arriving.size() < kReceiveFifo && !holding ? POLLIN : 0), 0 };
         if (!pending.empty() && pending.front().dueUs <= now + waitUs)
             pfd.events |= POLLOUT;
         const timespec timeout { static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000 };
@@ -183,8 +188,10 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
             break;
 
         bool hangup = (pfd.revents & POLLHUP) != 0;
-        if ((pfd.revents & POLLIN) && arriving.size() < kReceiveFifo) {
-            const std::size_t room = inLine.paced() ? kReceiveFifo - arriving.size() : sizeof buffer;
+        if ((pfd.revents & POLLIN) && arriving.size() < kReceiveFifo && !holding) {
+            std::size_t room = inLine.paced() ? kReceiveFifo - arriving.size() : sizeof buffer;
+            if (options.holdMs > 0)
+                room = std::min<std::size_t>(room, options.holdAfter - received % options.holdAfter);
             const ssize_t got = ::read(master.get(), buffer, std::min(room, sizeof buffer));
             if (got > 0) {
                 if (!lineOpen) {
@@ -194,6 +201,9 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
                 const std::uint64_t readAt = nowUs();
                 for (ssize_t i = 0; i < got; ++i)
                     arriving.push_back({ buffer[i], inLine.schedule(readAt) });
+                received += static_cast<std::uint64_t>(got);
+                if (options.holdMs > 0 && received % options.holdAfter == 0)
+                    holdUntilUs = readAt + options.holdMs * 1000ull;
                 hangup = false; // read the rest before believing a hang-up
             } else if (got < 0 && errno == EIO) {
                 hangup = true;
