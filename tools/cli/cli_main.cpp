@@ -13,6 +13,8 @@
 
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -445,8 +447,12 @@ int cmdBinaryKind(SerialPort& port, const Options& o)
         result = merovan::sendPicture(request, progressReporter(), &written);
     else if (o.command == "font")
         result = merovan::sendFont(request, progressReporter(), &written);
-    else
+    else {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(request.fileName, ec);
+        g_divisor = ec ? 1 : merovan::progressDivisor(static_cast<std::int64_t>(size));
         result = merovan::sendBinaryFile(request, progressReporter());
+    }
     const int code = merovan::toInt(result);
     if (code == 0 && !written.empty())
         std::printf("%s\n", written.c_str());
