@@ -61,6 +61,14 @@ public:
     // closed or unknown.
     virtual std::uint64_t deviceId() const = 0;
 
+    // Waits up to timeoutMs until everything written has left the driver's
+    // queue. 0 when it has, ETIMEDOUT when it has not yet, ENXIO when the
+    // device went away meanwhile.
+    virtual int waitSent(int timeoutMs) { (void)timeoutMs; return 0; }
+
+    // Bytes written but not yet sent; 0 when unknown.
+    virtual std::size_t outputQueued() const { return 0; }
+
     // A descriptor that becomes readable when input arrives, for event
     // loops; -1 when there is none.
     virtual int nativeHandle() const { return -1; }

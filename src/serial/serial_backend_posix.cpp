@@ -18,6 +18,8 @@ namespace {
 // How long one wait for room in the output queue lasts before the line is
 // checked for a hang-up again.
 constexpr int kWriteWaitSliceMs = 200;
+// How often the output queue is looked at while waiting for it to empty.
+constexpr int kSentPollMs = 5;
 
 class PosixBackend final : public SerialBackend
 {
@@ -160,6 +162,30 @@ public:
                 return ENXIO;
         }
         return 0;
+    }
+
+    int waitSent(int timeoutMs) override
+    {
+        if (m_fd < 0)
+            return EBADF;
+        for (int waited = 0;; waited += kSentPollMs) {
+            int queued = 0;
+            if (::ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+                return 0;
+            pollfd pfd { m_fd, 0, 0 };
+            if (::poll(&pfd, 1, kSentPollMs) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)))
+                return ENXIO;
+            if (waited >= timeoutMs)
+                return ETIMEDOUT;
+        }
+    }
+
+    std::size_t outputQueued() const override
+    {
+        int queued = 0;
+        if (m_fd < 0 || ::ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
+            return 0;
+        return static_cast<std::size_t>(queued);
     }
 
     std::uint64_t deviceId() const override { return m_device; }

@@ -4,6 +4,7 @@
 #include "serial/port_enumeration.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 namespace merovan {
@@ -236,6 +237,21 @@ void SerialPort::drainInput()
     std::uint8_t byte = 0;
     while (readByte(byte)) {
     }
+}
+
+bool SerialPort::waitUntilSent()
+{
+    if (!m_open)
+        return false;
+    const std::size_t queued = m_backend->outputQueued();
+    const std::uint32_t rate = m_baudRate > 0 ? m_baudRate : 9600;
+    const auto lineMs = static_cast<int>(std::min<std::uint64_t>(queued * 10ull * 1000 / rate * 2, 60000));
+    const int rc = m_backend->waitSent(lineMs + 1000);
+    if (rc == ENXIO) {
+        handleDisconnect();
+        return false;
+    }
+    return true;
 }
 
 std::vector<std::string> SerialPort::enumeratePorts() const

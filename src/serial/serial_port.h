@@ -72,6 +72,12 @@ public:
     // Reads until a read finds nothing.
     void drainInput();
 
+    // Waits until what was written has left for the line, as long as the
+    // line rate needs for it (and a little more). False only when the device
+    // went away meanwhile, which also closes the port object; a line that is
+    // merely held back (CTS) is not a failure.
+    bool waitUntilSent();
+
     // Device paths of the serial ports present, in a stable order, without
     // opening any of them. The device this object holds is left out.
     std::vector<std::string> enumeratePorts() const;

@@ -106,9 +106,10 @@ TransferResult sendBinaryFile(TransferRequest& request, const ProgressCallback& 
         if (n > 0 && port.writeBlock(std::span(chunk.data(), n)) != 0)
             return TransferResult::Timeout;
         sent += static_cast<std::int64_t>(n);
-        // A read error ends the file like its end does.
+        // A read error ends the file like its end does. The device must still
+        // be there once the last bytes have left.
         if (n < chunk.size())
-            return TransferResult::Success;
+            return port.waitUntilSent() ? TransferResult::Success : TransferResult::Timeout;
         if (progress(maximum, static_cast<std::int32_t>(sent / divisor)))
             return TransferResult::Canceled;
     }
@@ -179,6 +180,10 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
             *headerPath = path;
     }
 
+    // The writes' results are not looked at one by one; a device that goes
+    // away meanwhile still ends the transfer as a failure.
+    const bool sending = port.isOpen();
+    auto lost = [&] { return sending && !port.isOpen(); };
     port.writeBlock(head);
     std::vector<std::uint8_t> buffer;
     buffer.reserve(kPictureWrite + 3);
@@ -192,6 +197,10 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
                 buffer.clear();
             }
         }
+        if (lost()) {
+            releaseBmp(picture);
+            return TransferResult::PortNotOpen;
+        }
         if (progress(progressHeight, static_cast<std::int32_t>(y))) {
             releaseBmp(picture);
             return TransferResult::Canceled;
@@ -200,7 +209,9 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
     if (!buffer.empty())
         port.writeBlock(buffer);
     releaseBmp(picture);
-    return TransferResult::Success;
+    if (sending)
+        port.waitUntilSent();
+    return lost() ? TransferResult::PortNotOpen : TransferResult::Success;
 }
 
 std::int32_t fontProgressDivisor(std::size_t total)
@@ -268,12 +279,17 @@ TransferResult sendFont(TransferRequest& request, const ProgressCallback& progre
         sendFirst(request, 512);
         for (const std::uint8_t b : header)
             request.port.writeByte(b);
+        const bool sending = request.port.isOpen();
         for (std::size_t offset = 0; offset < total; offset += kFontBlock) {
             request.port.writeBlock(std::span(data.data() + offset, kFontBlock));
+            if (sending && !request.port.isOpen())
+                return TransferResult::PortNotOpen; // the device went away
             if (progress(maximum, static_cast<std::int32_t>(offset / static_cast<std::size_t>(divisor))))
                 return TransferResult::Canceled;
         }
-        return TransferResult::Success;
+        if (sending)
+            request.port.waitUntilSent();
+        return sending && !request.port.isOpen() ? TransferResult::PortNotOpen : TransferResult::Success;
     }
 
     if (!output->write(header, sizeof header))

@@ -92,7 +92,7 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
             std::uint8_t byte = 0;
             do {
                 if (!awaitByte(request, byte))
-                    return TransferResult::Timeout;
+                    return port.isOpen() ? TransferResult::Timeout : TransferResult::PortNotOpen;
                 if (request.errorChar != 0 && byte == request.errorChar)
                     return TransferResult::TargetError;
             } while (byte != request.eolWaitChar);

@@ -39,13 +39,22 @@ void EchoDevice::receive(std::uint8_t byte, std::uint64_t, DeviceOutput& out)
             m_line.push_back(static_cast<char>(byte));
         return;
     }
+    const int number = ++m_lines;
     const bool failed = m_options.error >= 0
         && (m_options.errorOn.empty() || m_line.find(m_options.errorOn) != std::string::npos);
-    if (failed)
+    m_line.clear();
+    if (m_options.dropAfterBlocks >= 0 && number > m_options.dropAfterBlocks) {
+        out.dropLine = true;
+        return;
+    }
+    if (m_options.silentAfterBlocks >= 0 && number > m_options.silentAfterBlocks)
+        return;
+    if (number == m_options.replyGarbageAt)
+        out.bytes.push_back('?');
+    else if (failed)
         out.bytes.push_back(static_cast<std::uint8_t>(m_options.error));
     else if (m_options.ack >= 0)
         out.bytes.push_back(static_cast<std::uint8_t>(m_options.ack));
-    m_line.clear();
 }
 
 namespace {

@@ -56,7 +56,8 @@ struct DeviceOptions
     std::uint32_t flashKb = 512;
     int subVersion = 2;
     bool noSubversion = false;   // version 2 never names its sub-version
-    // Faults, by the 1-based number of the data block they strike.
+    // Faults, by the 1-based number of the data block (or, in the line
+    // acknowledge mode, the line) they strike.
     int nakBlock = -1;           // NAK this block...
     int nakTimes = 1;            // ...this many times
     int silentAfterBlocks = -1;  // answer nothing after this many blocks
@@ -77,6 +78,7 @@ public:
 private:
     DeviceOptions m_options;
     std::string m_line; // the line so far, for the acknowledge mode
+    int m_lines = 0;    // lines taken in the acknowledge mode
 };
 
 // The boot loader of the device: version 2 takes a size and 2000-byte

@@ -29,6 +29,7 @@ void usage(std::FILE* to)
                "  --link PATH      also make a symlink PATH to the terminal (removed on exit)\n"
                "  --record FILE    append every byte received to FILE\n"
                "  --rate BAUD      pace both directions to BAUD (10 bits a byte)\n"
+               "  --drop-after-bytes N  close the line once N bytes came\n"
                "  --cts-hold MS    after every --cts-hold-after bytes (1024) received, take\n"
                "                   nothing for MS milliseconds, holding the host's output back\n"
                "  --echo           echo every byte received (default)\n"
@@ -45,9 +46,9 @@ void usage(std::FILE* to)
                "  --flash-kb KB          flash size; version 2 NAKs a larger size (512)\n"
                "  --no-subversion        version 2 never names its sub-version\n"
                "  --nak-block N[:TIMES]  NAK data block N (1-based) TIMES times (1)\n"
-               "  --silent-after-blocks N  answer nothing after N blocks\n"
-               "  --reply-garbage-at N   answer block N with a stray byte\n"
-               "  --drop-after-blocks N  close the line after N blocks\n"
+               "  --silent-after-blocks N  answer nothing after N blocks (lines with --ack)\n"
+               "  --reply-garbage-at N   answer block (line) N with a stray byte\n"
+               "  --drop-after-blocks N  close the line after N blocks (lines)\n"
                "  --cancel-at-start      version 1: send CAN instead of \"C\"\n"
                "  -h, --help       show this help\n",
                to);
@@ -95,6 +96,13 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "merovan-devsim: --rate takes a whole number of baud\n");
                 return 2;
             }
+        } else if (arg == "--drop-after-bytes") {
+            std::uint32_t v = 0;
+            if (!parseUnsigned(value(arg), v) || v == 0) {
+                std::fprintf(stderr, "merovan-devsim: --drop-after-bytes takes a whole number above 0\n");
+                return 2;
+            }
+            runner.dropAfterBytes = v;
         } else if (arg == "--cts-hold" || arg == "--cts-hold-after") {
             std::uint32_t v = 0;
             if (!parseUnsigned(value(arg), v) || (arg == "--cts-hold-after" && v == 0)) {

@@ -202,6 +202,11 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
                 for (ssize_t i = 0; i < got; ++i)
                     arriving.push_back({ buffer[i], inLine.schedule(readAt) });
                 received += static_cast<std::uint64_t>(got);
+                if (options.dropAfterBytes > 0 && received >= options.dropAfterBytes) {
+                    std::fprintf(stderr, "merovan-devsim: dropping the line after %llu bytes\n",
+                                 static_cast<unsigned long long>(received));
+                    return 3;
+                }
                 if (options.holdMs > 0 && received % options.holdAfter == 0)
                     holdUntilUs = readAt + options.holdMs * 1000ull;
                 hangup = false; // read the rest before believing a hang-up

@@ -17,6 +17,8 @@ struct RunnerOptions
     // bytes received, take nothing more for holdMs.
     std::uint32_t holdMs = 0;
     std::uint32_t holdAfter = 1024;
+    // Close the line, as a device pulled out, once this many bytes came.
+    std::uint64_t dropAfterBytes = 0;
 };
 
 // Runs the model behind a new pseudo-terminal until stop becomes non-zero or

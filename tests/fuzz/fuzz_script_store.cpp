@@ -1,0 +1,34 @@
+// Script files: list, read, update and remove on whatever a file holds.
+#include "scripts/script_store.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static const std::string path = "/tmp/merovan-fuzz-" + std::to_string(::getpid()) + ".scr";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return 0;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+    const merovan::StoreMessages quiet = [](const std::string&) {};
+    const auto names = merovan::readScriptNames(path);
+    if (names) {
+        for (const std::string& name : *names) {
+            const auto text = merovan::getScriptText(path, name);
+            if (text && text->size() > merovan::kMaxScriptText)
+                __builtin_trap();
+        }
+        if (!names->empty()) {
+            merovan::updateScript(path, names->front(), "new text", quiet);
+            merovan::removeScript(path, names->back(), quiet);
+        }
+    }
+    merovan::addScript(path, "fuzz", "x", quiet);
+    merovan::readScriptNames(path);
+    std::remove(path.c_str());
+    return 0;
+}
