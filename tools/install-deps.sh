@@ -3,7 +3,7 @@
 # missing. Usage: tools/install-deps.sh [--gui-run]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev)
 if [ "${1:-}" = "--gui-run" ]; then
   packages+=(xvfb xauth)
 fi
