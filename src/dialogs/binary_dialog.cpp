@@ -2,6 +2,7 @@
 
 #include "app/icons.h"
 #include "app/main_window.h"
+#include "dialogs/dialog_parts.h"
 #include "dialogs/recent_list.h"
 #include "serial/serial_port.h"
 #include "settings/ini_file.h"
@@ -10,7 +11,6 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -22,19 +22,14 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+using dialog_parts::named;
+
 namespace {
 
 constexpr char kSection[] = "BinaryFORM";
 constexpr char kFilter[] = "BMP files (*.bmp *.BMP);;BMC files (*.bmc *.BMC);;BF files (*.bf *.BF);;"
                            "Font files (*.bff *.BFF);;Binary files (*.bin *.BIN);;All files (*)";
 const QString kCtsWarning = QStringLiteral("Warning: CTS is not checked");
-
-template <typename T>
-T* named(T* widget, const char* name)
-{
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
 
 } // namespace
 
@@ -127,17 +122,7 @@ Tfrm_bin::Tfrm_bin(Tfrm_Main& main)
     connect(btn_cancelsend, &QPushButton::clicked, this, &Tfrm_bin::btn_cancelsendClick);
     connect(btn_close, &QPushButton::clicked, this, &Tfrm_bin::btn_closeClick);
 
-    m_chooseFile = [this](int& filterIndex) {
-        QFileDialog dialog(this, QString(), QString(), QLatin1String(kFilter));
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        const QStringList filters = dialog.nameFilters();
-        if (filterIndex > 0 && filterIndex <= filters.size())
-            dialog.selectNameFilter(filters.at(filterIndex - 1));
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-            return QString();
-        filterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
-        return dialog.selectedFiles().front();
-    };
+    m_chooseFile = [this](int& filterIndex) { return dialog_parts::browseForFile(this, kFilter, filterIndex); };
 
     // Creation, in its fixed order.
     merovan::IniFile ini(main.settingsPath());

@@ -3,6 +3,7 @@
 #include "app/icons.h"
 #include "app/main_window.h"
 #include "common/text_value.h"
+#include "dialogs/dialog_parts.h"
 #include "dialogs/recent_list.h"
 #include "serial/serial_port.h"
 #include "settings/ini_file.h"
@@ -11,7 +12,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -21,19 +21,14 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+using dialog_parts::named;
+
 namespace {
 
 constexpr char kSection[] = "BootFORM";
 constexpr char kFilter[] = "Hex files (*.hex *.HEX);;Binary files (*.bin *.BIN);;All files (*)";
 // Kilobytes beyond this would not fit the request's 32-bit byte count.
 constexpr std::int64_t kMaxFlashKb = (0x7FFFFFFF - 8192) / 1024;
-
-template <typename T>
-T* named(T* widget, const char* name)
-{
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
 
 } // namespace
 
@@ -108,17 +103,7 @@ Tfrm_boot::Tfrm_boot(Tfrm_Main& main)
     connect(btn_cancelsend, &QPushButton::clicked, this, &Tfrm_boot::btn_cancelsendClick);
     connect(btn_close, &QPushButton::clicked, this, &Tfrm_boot::btn_closeClick);
 
-    m_chooseFile = [this](int& filterIndex) {
-        QFileDialog dialog(this, QString(), QString(), QLatin1String(kFilter));
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        const QStringList filters = dialog.nameFilters();
-        if (filterIndex > 0 && filterIndex <= filters.size())
-            dialog.selectNameFilter(filters.at(filterIndex - 1));
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-            return QString();
-        filterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
-        return dialog.selectedFiles().front();
-    };
+    m_chooseFile = [this](int& filterIndex) { return dialog_parts::browseForFile(this, kFilter, filterIndex); };
 
     merovan::IniFile ini(main.settingsPath());
     ini.load();

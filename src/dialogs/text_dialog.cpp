@@ -3,13 +3,13 @@
 #include "app/icons.h"
 #include "app/main_window.h"
 #include "common/text_value.h"
+#include "dialogs/dialog_parts.h"
 #include "dialogs/recent_list.h"
 #include "settings/ini_file.h"
 #include "transfer/text_transfer.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -21,17 +21,12 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+using dialog_parts::named;
+
 namespace {
 
 constexpr char kSection[] = "TransferFORM";
 constexpr char kFilter[] = "Bas files (*.bas *.BAS);;All files (*)";
-
-template <typename T>
-T* named(T* widget, const char* name)
-{
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
 
 // A pacing value: the leading decimal number of the field, kept in a byte.
 std::uint8_t byteValue(const QLineEdit* edit)
@@ -136,17 +131,7 @@ Tfrm_text::Tfrm_text(Tfrm_Main& main)
     connect(btn_close, &QPushButton::clicked, this, &Tfrm_text::btn_closeClick);
     connect(spd_clrtext, &QToolButton::clicked, this, &Tfrm_text::spd_clrtextClick);
 
-    m_chooseFile = [this](int& filterIndex) {
-        QFileDialog dialog(this, QString(), QString(), QLatin1String(kFilter));
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        const QStringList filters = dialog.nameFilters();
-        if (filterIndex > 0 && filterIndex <= filters.size())
-            dialog.selectNameFilter(filters.at(filterIndex - 1));
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-            return QString();
-        filterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
-        return dialog.selectedFiles().front();
-    };
+    m_chooseFile = [this](int& filterIndex) { return dialog_parts::browseForFile(this, kFilter, filterIndex); };
 
     // Settings, in the order the section lists them.
     merovan::IniFile ini(main.settingsPath());

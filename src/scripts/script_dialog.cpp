@@ -2,6 +2,7 @@
 
 #include "app/icons.h"
 #include "app/main_window.h"
+#include "dialogs/dialog_parts.h"
 #include "dialogs/recent_list.h"
 #include "scripts/script_store.h"
 #include "serial/serial_port.h"
@@ -10,7 +11,6 @@
 
 #include <QComboBox>
 #include <QEvent>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -23,17 +23,12 @@
 
 #include <cstdio>
 
+using dialog_parts::named;
+
 namespace {
 
 constexpr char kSection[] = "ScriptFORM";
 constexpr char kFilter[] = "SCR files (*.scr *.SCR);;All files (*)";
-
-template <typename T>
-T* named(T* widget, const char* name)
-{
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
 
 // The memo holds lines; script files keep them with CR LF.
 std::string memoBytes(const QPlainTextEdit* memo)
@@ -131,18 +126,7 @@ Tfrm_script::Tfrm_script(Tfrm_Main& main)
     layout->addWidget(Panel1);
     resize(420, 360);
 
-    m_chooseFile = [this](int& filterIndex) {
-        QFileDialog dialog(this, QString(), QString(), QLatin1String(kFilter));
-        dialog.setFileMode(QFileDialog::AnyFile);
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        const QStringList filters = dialog.nameFilters();
-        if (filterIndex > 0 && filterIndex <= filters.size())
-            dialog.selectNameFilter(filters.at(filterIndex - 1));
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-            return QString();
-        filterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
-        return dialog.selectedFiles().front();
-    };
+    m_chooseFile = [this](int& filterIndex) { return dialog_parts::browseForFile(this, kFilter, filterIndex, false); };
 
     merovan::IniFile ini(main.settingsPath());
     ini.load();
