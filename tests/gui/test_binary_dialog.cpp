@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "dialog_fixture.h"
 #include "dialogs/binary_dialog.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
@@ -31,39 +32,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class BinaryDialogTest : public ::testing::Test
+class BinaryDialogTest : public DialogFixture<Tfrm_bin>
 {
 protected:
-    void TearDown() override
-    {
-        dialog.reset();
-        window.reset();
-        fs::remove(ini);
-        for (const auto& f : files)
-            fs::remove(f);
-    }
-
-    void open()
-    {
-        dialog.reset();
-        window = std::make_unique<Tfrm_Main>(port, ini);
-        window->setMessageHandler([this](const QString& m) { messages.push_back(m); });
-        dialog = std::make_unique<Tfrm_bin>(*window);
-    }
-
-    void choose(const std::string& path)
-    {
-        dialog->setFileChooser([path](int&) { return QString::fromStdString(path); });
-        dialog->btn_browseClick();
-    }
-
-    merovan::SteadyClock clock;
-    merovan::SerialPort port { clock };
-    std::string ini = tempPath("ini") + ".ini";
-    std::unique_ptr<Tfrm_Main> window;
-    std::unique_ptr<Tfrm_bin> dialog;
-    std::vector<QString> messages;
-    std::vector<std::string> files;
+    void choose(const std::string& path) { chooseWith(&Tfrm_bin::btn_browseClick, path); }
 };
 
 } // namespace

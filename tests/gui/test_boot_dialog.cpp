@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "dialog_fixture.h"
 #include "dialogs/boot_dialog.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
@@ -27,39 +28,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class BootDialogTest : public ::testing::Test
+class BootDialogTest : public DialogFixture<Tfrm_boot>
 {
 protected:
-    void TearDown() override
-    {
-        dialog.reset();
-        window.reset();
-        fs::remove(ini);
-        for (const auto& f : files)
-            fs::remove(f);
-    }
-
-    void open()
-    {
-        dialog.reset();
-        window = std::make_unique<Tfrm_Main>(port, ini);
-        window->setMessageHandler([this](const QString& m) { messages.push_back(m); });
-        dialog = std::make_unique<Tfrm_boot>(*window);
-    }
-
-    void choose(const std::string& path)
-    {
-        dialog->setFileChooser([path](int&) { return QString::fromStdString(path); });
-        dialog->btn_browseClick();
-    }
-
-    merovan::SteadyClock clock;
-    merovan::SerialPort port { clock };
-    std::string ini = tempPath("ini") + ".ini";
-    std::unique_ptr<Tfrm_Main> window;
-    std::unique_ptr<Tfrm_boot> dialog;
-    std::vector<QString> messages;
-    std::vector<std::string> files;
+    void choose(const std::string& path) { chooseWith(&Tfrm_boot::btn_browseClick, path); }
 };
 
 } // namespace

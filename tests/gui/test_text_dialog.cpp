@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "dialog_fixture.h"
 #include "app/terminal_view.h"
 #include "dialogs/text_dialog.h"
 #include "serial/clock.h"
@@ -29,54 +30,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TextDialogTest : public ::testing::Test
+class TextDialogTest : public DialogFixture<Tfrm_text>
 {
 protected:
-    void SetUp() override { ::unsetenv("MEROVAN_EXTRA_PORTS"); }
-    void TearDown() override
-    {
-        dialog.reset();
-        window.reset();
-        fs::remove(ini);
-        for (const auto& f : files)
-            fs::remove(f);
-    }
-
-    void open()
-    {
-        dialog.reset();
-        window = std::make_unique<Tfrm_Main>(port, ini);
-        window->setMessageHandler([this](const QString& m) { messages.push_back(m); });
-        dialog = std::make_unique<Tfrm_text>(*window);
-    }
-
-    void connectTo(const std::string& path)
-    {
-        window->cbo_port->setEditText(QString::fromStdString(path));
-        window->spd_connect->click();
-        ASSERT_TRUE(port.isOpen()) << window->Panel2->text().toStdString();
-    }
+    void choose(const std::string& path) { chooseWith(&Tfrm_text::btn_browesClick, path); }
 
     std::string textFile(const std::string& content)
     {
-        files.push_back(tempPath("text") + ".bas");
-        std::ofstream(files.back(), std::ios::binary) << content;
-        return files.back();
+        const std::string path = scratch("text") + ".bas";
+        files.push_back(path);
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
     }
-
-    void choose(const std::string& path)
-    {
-        dialog->setFileChooser([path](int&) { return QString::fromStdString(path); });
-        dialog->btn_browesClick();
-    }
-
-    merovan::SteadyClock clock;
-    merovan::SerialPort port { clock };
-    std::string ini = tempPath("ini") + ".ini";
-    std::unique_ptr<Tfrm_Main> window;
-    std::unique_ptr<Tfrm_text> dialog;
-    std::vector<QString> messages;
-    std::vector<std::string> files;
 };
 
 } // namespace
