@@ -107,6 +107,11 @@ QIcon makeButtonIcon(ButtonIcon kind)
         p.drawPolygon(QPolygonF({ QPointF(3, 11), QPointF(11, 11), QPointF(5, 17) }));
         p.drawPolygon(QPolygonF({ QPointF(29, 21), QPointF(21, 21), QPointF(27, 15) }));
         break;
+    case ButtonIcon::Clear:
+        p.setPen(QPen(QColor(200, 40, 40), 4, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(8, 8, 24, 24);
+        p.drawLine(24, 8, 8, 24);
+        break;
     case ButtonIcon::Program:
         p.setPen(QPen(QColor(30, 60, 30), 1.5));
         p.setBrush(QColor(0, 128, 0));

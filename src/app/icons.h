@@ -3,6 +3,6 @@
 #include <QIcon>
 
 // The speed buttons' pictures, drawn here rather than shipped as files.
-enum class ButtonIcon { TextFile, BinaryFile, Script, BootLoader, Reset, CloseExit, Connect, Refresh, Program };
+enum class ButtonIcon { TextFile, BinaryFile, Script, BootLoader, Reset, CloseExit, Connect, Refresh, Program, Clear };
 
 QIcon makeButtonIcon(ButtonIcon kind);

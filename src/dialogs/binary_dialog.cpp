@@ -48,7 +48,7 @@ Tfrm_bin::Tfrm_bin(Tfrm_Main& main)
     cbo_filename->setMinimumContentsLength(28);
     SpeedButton1 = named(new QToolButton(GroupBox1), "SpeedButton1");
     SpeedButton1->setToolTip(QStringLiteral("Clear all Item"));
-    SpeedButton1->setIcon(makeButtonIcon(ButtonIcon::CloseExit));
+    SpeedButton1->setIcon(makeButtonIcon(ButtonIcon::Clear));
     btn_browse = named(new QPushButton(QStringLiteral("Browse"), GroupBox1), "btn_browse");
     chk_close = named(new QCheckBox(QStringLiteral("Close on complete"), GroupBox1), "chk_close");
     auto* group = new QGridLayout(GroupBox1);
@@ -73,7 +73,7 @@ Tfrm_bin::Tfrm_bin(Tfrm_Main& main)
     cbo_send->lineEdit()->installEventFilter(this);
     spd_clearsend = named(new QToolButton(this), "spd_clearsend");
     spd_clearsend->setToolTip(QStringLiteral("Clear send list"));
-    spd_clearsend->setIcon(makeButtonIcon(ButtonIcon::CloseExit));
+    spd_clearsend->setIcon(makeButtonIcon(ButtonIcon::Clear));
     btn_cancelsend = named(new QPushButton(QStringLiteral("Cancel Send"), this), "btn_cancelsend");
     btn_cancelsend->setVisible(false);
     btn_close = named(new QPushButton(QStringLiteral("Close"), this), "btn_close");

@@ -39,7 +39,6 @@ Tfrm_boot::Tfrm_boot(Tfrm_Main& main)
     setObjectName(QStringLiteral("Tfrm_boot"));
     setWindowTitle(QStringLiteral("Application (boot) Loader"));
     setModal(false);
-    setFixedSize(338, 235);
 
     Label1 = named(new QLabel(QStringLiteral("Boot / Application loader for Kestrane devices."), this), "Label1");
     GroupBox1 = named(new QGroupBox(QStringLiteral("Select file to download"), this), "GroupBox1");
@@ -49,7 +48,7 @@ Tfrm_boot::Tfrm_boot(Tfrm_Main& main)
     btn_browse = named(new QPushButton(QStringLiteral("Browse"), GroupBox1), "btn_browse");
     SpeedButton1 = named(new QToolButton(GroupBox1), "SpeedButton1");
     SpeedButton1->setToolTip(QStringLiteral("Clear all Item"));
-    SpeedButton1->setIcon(makeButtonIcon(ButtonIcon::CloseExit));
+    SpeedButton1->setIcon(makeButtonIcon(ButtonIcon::Clear));
     chk_allflash = named(new QCheckBox(QStringLiteral("Erase all flash"), GroupBox1), "chk_allflash");
     auto* group = new QVBoxLayout(GroupBox1);
     auto* fileRow = new QHBoxLayout;
@@ -95,6 +94,8 @@ Tfrm_boot::Tfrm_boot(Tfrm_Main& main)
     buttons->addWidget(btn_close);
     layout->addLayout(buttons);
     layout->addWidget(ProgressBar1);
+    // A fixed dialog border, at the size the controls need.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(btn_browse, &QPushButton::clicked, this, &Tfrm_boot::btn_browseClick);
     connect(SpeedButton1, &QToolButton::clicked, this, &Tfrm_boot::SpeedButton1Click);

@@ -43,7 +43,6 @@ Tfrm_text::Tfrm_text(Tfrm_Main& main)
     setObjectName(QStringLiteral("Tfrm_text"));
     setWindowTitle(QStringLiteral("Text Transfer"));
     setModal(false);
-    setFixedSize(329, 342);
 
     GroupBox1 = named(new QGroupBox(QStringLiteral("End of line action"), this), "GroupBox1");
     chk_eol = named(new QCheckBox(QStringLiteral("End of line wait for character"), GroupBox1), "chk_eol");
@@ -71,7 +70,7 @@ Tfrm_text::Tfrm_text(Tfrm_Main& main)
     btn_send = named(new QPushButton(QStringLiteral("Send"), this), "btn_send");
     spd_clear = named(new QToolButton(this), "spd_clear");
     spd_clear->setToolTip(QStringLiteral("Clear all files from dropdown"));
-    spd_clear->setIcon(makeButtonIcon(ButtonIcon::CloseExit));
+    spd_clear->setIcon(makeButtonIcon(ButtonIcon::Clear));
     ProgressBar1 = named(new QProgressBar(this), "ProgressBar1");
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
@@ -90,7 +89,7 @@ Tfrm_text::Tfrm_text(Tfrm_Main& main)
     chk_send->setToolTip(QStringLiteral("Check to activate sending text"));
     spd_clrtext = named(new QToolButton(Panel1), "spd_clrtext");
     spd_clrtext->setToolTip(QStringLiteral("Clear text list"));
-    spd_clrtext->setIcon(makeButtonIcon(ButtonIcon::CloseExit));
+    spd_clrtext->setIcon(makeButtonIcon(ButtonIcon::Clear));
     Label1 = named(new QLabel(QStringLiteral("Press enter after inputting"), Panel1), "Label1");
     Label2 = named(new QLabel(QStringLiteral("text to add to list"), Panel1), "Label2");
     auto* sendFirst = new QGridLayout(Panel1);
@@ -122,6 +121,8 @@ Tfrm_text::Tfrm_text(Tfrm_Main& main)
     layout->addLayout(buttons);
     layout->addWidget(ProgressBar1);
     layout->addWidget(Panel2);
+    // A fixed dialog border, at the size the controls need.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(btn_browes, &QPushButton::clicked, this, &Tfrm_text::btn_browesClick);
     connect(spd_clear, &QToolButton::clicked, this, &Tfrm_text::spd_clearClick);

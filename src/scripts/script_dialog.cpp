@@ -68,7 +68,7 @@ Tfrm_script::Tfrm_script(Tfrm_Main& main)
     cbo_filename->setMinimumContentsLength(30);
     SpeedButton2 = named(new QToolButton(GroupBox1), "SpeedButton2");
     SpeedButton2->setToolTip(QStringLiteral("Clear all Items"));
-    SpeedButton2->setIcon(makeButtonIcon(ButtonIcon::CloseExit));
+    SpeedButton2->setIcon(makeButtonIcon(ButtonIcon::Clear));
     btn_browse = named(new QPushButton(QStringLiteral("Browse"), GroupBox1), "btn_browse");
     auto* fileRow = new QHBoxLayout(GroupBox1);
     fileRow->addWidget(cbo_filename, 1);
