@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -149,6 +150,11 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
 
     std::printf("%s\n", slavePath.c_str());
     std::fflush(stdout);
+
+    // Byte times at high rates are tens of microseconds; the default timer
+    // slack would stretch every paced wait.
+    if (options.rate > 0)
+        ::prctl(PR_SET_TIMERSLACK, 1UL);
 
     PacedLine inLine(options.rate);
     PacedLine outLine(options.rate);
