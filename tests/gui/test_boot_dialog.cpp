@@ -3,6 +3,7 @@
 #include "dialogs/boot_dialog.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
+#include "support/fake_backend.h"
 #include "support/process.h"
 
 #include <QAction>
@@ -150,4 +151,36 @@ TEST_F(BootDialogTest, LoadsAHexFileThroughBothVersions)
         dialog.reset();
         window.reset();
     }
+}
+
+TEST(BootDialogFrame, EveryAttemptEndsWithOneCarriageReturn)
+{
+    merovan::test::FakeClock clock;
+    merovan::test::FakeLineLog log;
+    merovan::SerialPort port(clock, std::make_unique<merovan::test::FakeBackend>(clock, log));
+    const std::string ini = tempPath("ini") + ".ini";
+    Tfrm_Main window(port, ini);
+    std::vector<QString> messages;
+    window.setMessageHandler([&](const QString& m) { messages.push_back(m); });
+    Tfrm_boot dialog(window);
+    window.cbo_port->setEditText(QStringLiteral("/dev/fake"));
+    window.spd_connect->click();
+    ASSERT_TRUE(port.isOpen());
+
+    // A failed attempt (no such file) and one the device never answers.
+    dialog.cbo_filename->setEditText(QStringLiteral("/nonexistent/app.hex"));
+    dialog.btn_send->click();
+    ASSERT_EQ(log.written, std::vector<std::uint8_t> { 13 });
+    const std::string file = tempPath("app") + ".bin";
+    std::ofstream(file, std::ios::binary) << std::string(100, 'x');
+    dialog.cbo_filename->setEditText(QString::fromStdString(file));
+    log.written.clear();
+    dialog.btn_send->click();
+    EXPECT_EQ(messages, (std::vector<QString> { QStringLiteral("Cant open file"), QStringLiteral("Can't start loader") }));
+    ASSERT_FALSE(log.written.empty());
+    EXPECT_EQ(log.written.front(), '\\') << "the wake-up comes first";
+    EXPECT_EQ(log.written.back(), 13);
+    EXPECT_EQ(std::count(log.written.begin(), log.written.end(), 13), 1);
+    std::filesystem::remove(file);
+    std::filesystem::remove(ini);
 }
