@@ -540,6 +540,9 @@ void Tfrm_Main::mnu_connectClick()
     if (!m_connected) {
         Panel2->setText(path.empty() ? QStringLiteral("No port selected")
                                      : fromBytes(merovan::openFailureText(path, rc, m_port.lastError())));
+        // Line settings the device refused leave it held; let it go, so other
+        // programs (and the next attempt) can have it.
+        m_port.closePort();
         return;
     }
     Panel2->clear();

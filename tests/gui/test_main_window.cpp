@@ -281,6 +281,21 @@ TEST_F(MainWindowTest, AFailedOpenBringsTheButtonBackUpWithTheReason)
                   .arg(holder.pid()));
 }
 
+TEST_F(MainWindowTest, RefusedLineSettingsDoNotKeepThePortHeld)
+{
+    Devsim sim({});
+    Tfrm_Main& w = open();
+    choosePort(w, sim.port());
+    w.cbo_data->setCurrentIndex(0); // 4 data bits
+    w.spd_connect->click();
+    EXPECT_FALSE(w.spd_connect->isChecked());
+    EXPECT_EQ(w.Panel2->text(), QStringLiteral("Cannot open %1: 4 data bits are not supported on this system")
+                                    .arg(QString::fromStdString(sim.port())));
+    // Another program can open it now.
+    merovan::SerialPort other(m_clock);
+    EXPECT_EQ(other.openPort(sim.port(), "9600,8,N,1"), 0) << other.lastError();
+}
+
 TEST_F(MainWindowTest, ADeviceThatVanishesEndsAsDisconnected)
 {
     auto sim = std::make_unique<Devsim>(std::vector<std::string> {});
