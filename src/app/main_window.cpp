@@ -4,6 +4,7 @@
 #include "app/icons.h"
 #include "app/settings_section.h"
 #include "app/terminal_view.h"
+#include "dialogs/recent_list.h"
 #include "serial/clock.h"
 #include "serial/port_holder.h"
 #include "serial/serial_port.h"
@@ -40,15 +41,8 @@ const char* const kBaudRates[] = { "300",    "600",    "1200",   "2400",   "9600
                                    "38400",  "56000",  "57600",  "115200", "128000",  "230400",
                                    "232558", "460800", "476190", "1382400", "2000000" };
 
-QString fromBytes(const std::string& s)
-{
-    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string toBytes(const QString& s)
-{
-    return s.toLocal8Bit().toStdString();
-}
+using recent_list::fromBytes;
+using recent_list::toBytes;
 
 QToolButton* speedButton(QWidget* parent, const char* name, const char* tip, ButtonIcon icon)
 {
