@@ -26,12 +26,6 @@ constexpr std::size_t kFontFileProgress = 1000;
 constexpr std::int64_t kProgressLimit = 65000;
 constexpr char kHeaderName[] = "bmpHead.h";
 
-struct FileCloser
-{
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 void sendFirst(TransferRequest& request, std::size_t echoSize)
 {
     if (request.sendFirst.empty())
@@ -86,11 +80,7 @@ TransferResult sendBinaryFile(TransferRequest& request, const ProgressCallback& 
     File file(std::fopen(request.fileName.c_str(), "rb"));
     if (!file)
         return TransferResult::CantOpenFile;
-    std::int64_t size = 0;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
-        size = std::ftell(file.get());
-        std::fseek(file.get(), 0, SEEK_SET);
-    }
+    const std::int64_t size = fileLength(file.get());
     if (size < 0)
         return TransferResult::CantOpenFile;
     const std::int32_t divisor = progressDivisor(size);

@@ -27,11 +27,6 @@ constexpr std::int32_t kSizeSlack = 20;
 constexpr std::int32_t kEraseReserveKb = 35;
 constexpr std::int32_t kSpareBytes = 2000;
 
-struct FileCloser
-{
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 int sendVersion2(TransferRequest& request, const std::vector<std::uint8_t>& image, const ProgressCallback& progress)
 {
     SerialPort& port = request.port;
@@ -127,7 +122,7 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
     SerialPort& port = request.port;
     if (!port.isOpen())
         return toInt(TransferResult::PortNotOpen);
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(request.fileName.c_str(), "rb"));
+    File file(std::fopen(request.fileName.c_str(), "rb"));
     if (!file)
         return toInt(TransferResult::CantOpenFile);
     if (request.flashSize < 0)
@@ -190,19 +185,8 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
 
 std::string bootLoaderMessage(int result)
 {
+    // The loader's own results; the rest read as the text driver's do.
     switch (result) {
-    case 0:
-        return {};
-    case 1:
-        return "Cant open file";
-    case 2:
-        return "Timeout waiting for ACK";
-    case 3:
-        return "Transfer canceled by target error";
-    case 4:
-        return "Transfer canceled";
-    case 5:
-        return "COM port not opened";
     case 6:
         return "Can't start loader";
     case 7:
@@ -222,7 +206,7 @@ std::string bootLoaderMessage(int result)
     case 26:
         return "Xmodem cancelled by target";
     default:
-        return "File transfer canceled - unknown reason";
+        return transfer1Message(result);
     }
 }
 

@@ -16,12 +16,6 @@ constexpr std::uint8_t kCr = 13;
 constexpr std::uint8_t kLf = 10;
 constexpr std::size_t kEchoSize = 128;
 
-struct FileCloser
-{
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // Reads up to and including the next LF. False at the end of the file or
 // on a read error, with nothing read.
 bool readLine(std::FILE* f, std::vector<std::uint8_t>& line)
@@ -61,11 +55,7 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
     if (!file)
         return TransferResult::CantOpenFile;
 
-    std::int64_t size = 0;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
-        size = std::ftell(file.get());
-        std::fseek(file.get(), 0, SEEK_SET);
-    }
+    const std::int64_t size = fileLength(file.get());
     if (size < 0)
         return TransferResult::ReadError;
     const std::int32_t divisor = progressDivisor(size);

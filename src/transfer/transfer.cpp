@@ -29,6 +29,15 @@ std::int32_t progressDivisor(std::int64_t size)
     return static_cast<std::int32_t>(size / (kProgressLimit + 1) + 1);
 }
 
+std::int64_t fileLength(std::FILE* file)
+{
+    if (std::fseek(file, 0, SEEK_END) != 0)
+        return 0; // a stream that cannot seek counts as empty for progress
+    const std::int64_t size = std::ftell(file);
+    std::fseek(file, 0, SEEK_SET);
+    return size;
+}
+
 std::string transfer1Message(int result)
 {
     switch (result) {

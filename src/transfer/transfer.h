@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace merovan {
@@ -62,6 +64,17 @@ int awaitByte(TransferRequest& request, std::uint8_t& byte);
 // The smallest divisor that brings size down to at most 65,000, so progress
 // values fit the bar.
 std::int32_t progressDivisor(std::int64_t size);
+
+// A C stream closed when it goes out of scope.
+struct FileCloser
+{
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The length of an open file, which is left at its start: 0 when it cannot
+// seek, -1 when its position cannot be told.
+std::int64_t fileLength(std::FILE* file);
 
 // The messages the text and binary drivers show for a result.
 std::string transfer1Message(int result);
