@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace merovan {
@@ -60,7 +61,164 @@ bool isPhantomUart(const std::filesystem::path& entry)
     return false;
 }
 
+// The first line of a sysfs attribute, without its line end.
+std::string attribute(const std::filesystem::path& file)
+{
+    std::ifstream in(file);
+    std::string line;
+    if (!std::getline(in, line))
+        return {};
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+std::filesystem::path resolved(const std::filesystem::path& p)
+{
+    std::error_code ec;
+    auto r = std::filesystem::canonical(p, ec);
+    return ec ? std::filesystem::path() : r;
+}
+
+// Fills in what sysfs knows of the tty named name.
+void readSysfs(PortInfo& info, const std::string& name, const std::string& sysRoot)
+{
+    namespace fs = std::filesystem;
+    const fs::path device = resolved(fs::path(sysRoot) / "class" / "tty" / name / "device");
+    if (device.empty())
+        return;
+    const fs::path driver = resolved(device / "driver");
+    if (!driver.empty())
+        info.driver = driver.filename().string();
+    // A USB tty hangs below its interface, which hangs below the USB device
+    // that carries the vendor and product ids; a CDC-ACM tty's device is the
+    // interface itself.
+    const fs::path root = resolved(sysRoot);
+    fs::path below;
+    fs::path dir = device;
+    for (int level = 0; level < 4 && !dir.empty() && dir != root && dir.has_relative_path(); ++level) {
+        std::error_code ec;
+        if (fs::exists(dir / "idVendor", ec)) {
+            info.usb = true;
+            info.vendorId = attribute(dir / "idVendor");
+            info.productId = attribute(dir / "idProduct");
+            info.manufacturer = attribute(dir / "manufacturer");
+            info.product = attribute(dir / "product");
+            info.serial = attribute(dir / "serial");
+            if (!below.empty())
+                info.interfaceNumber = attribute(below / "bInterfaceNumber");
+            return;
+        }
+        below = dir;
+        dir = dir.parent_path();
+    }
+}
+
+// Device node (resolved) to its /dev/serial/by-id link.
+std::map<std::string, std::string> byIdLinks(const std::string& devDir)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> links;
+    std::error_code ec;
+    const fs::path dir = fs::path(devDir) / "serial" / "by-id";
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path target = resolved(it->path());
+        if (!target.empty())
+            links.emplace(target.string(), it->path().string());
+    }
+    return links;
+}
+
+PortInfo describeWith(const std::string& path, const std::string& sysRoot,
+                      const std::map<std::string, std::string>& links)
+{
+    PortInfo info;
+    info.path = path;
+    const std::filesystem::path node = resolved(path);
+    if (node.empty())
+        return info;
+    if (const auto it = links.find(node.string()); it != links.end())
+        info.byId = it->second;
+    readSysfs(info, node.filename().string(), sysRoot);
+    return info;
+}
+
 } // namespace
+
+std::string sysfsRoot()
+{
+    const char* root = std::getenv("MEROVAN_SYSFS_ROOT");
+    return root && *root ? std::string(root) : std::string("/sys");
+}
+
+std::string devRoot()
+{
+    const char* root = std::getenv("MEROVAN_DEV_ROOT");
+    return root && *root ? std::string(root) : std::string("/dev");
+}
+
+std::string PortInfo::identity() const
+{
+    if (usb && !serial.empty()) {
+        std::string id = "usb:" + vendorId + ":" + productId + ":" + serial;
+        if (!interfaceNumber.empty())
+            id += ":" + interfaceNumber;
+        return id;
+    }
+    return byId;
+}
+
+std::string PortInfo::description() const
+{
+    std::string text;
+    if (usb) {
+        text = manufacturer;
+        if (!product.empty()) {
+            // Many products repeat the maker's name.
+            if (!text.empty() && product.rfind(text, 0) != 0)
+                text += " " + product;
+            else
+                text = product;
+        }
+        if (!text.empty())
+            text += " ";
+        text += "(" + vendorId + ":" + productId + ")";
+        if (!serial.empty())
+            text += " serial " + serial;
+        if (!interfaceNumber.empty() && interfaceNumber != "00")
+            text += " interface " + interfaceNumber;
+    } else {
+        text = driver;
+    }
+    if (!byId.empty() && byId != path)
+        text += text.empty() ? byId : "  " + byId;
+    return text;
+}
+
+PortInfo describePort(const std::string& path)
+{
+    return describePort(path, sysfsRoot(), devRoot());
+}
+
+PortInfo describePort(const std::string& path, const std::string& sysRoot, const std::string& devDir)
+{
+    return describeWith(path, sysRoot, byIdLinks(devDir));
+}
+
+std::vector<PortInfo> listSerialPortInfo(std::uint64_t excludeDevice)
+{
+    return listSerialPortInfo(excludeDevice, sysfsRoot(), devRoot());
+}
+
+std::vector<PortInfo> listSerialPortInfo(std::uint64_t excludeDevice, const std::string& sysRoot,
+                                         const std::string& devDir)
+{
+    const auto links = byIdLinks(devDir);
+    std::vector<PortInfo> out;
+    for (const std::string& path : listSerialPorts(excludeDevice, sysRoot + "/class/tty", devDir))
+        out.push_back(describeWith(path, sysRoot, links));
+    return out;
+}
 
 std::uint64_t deviceNumberOf(const std::string& path)
 {
@@ -91,6 +249,7 @@ std::vector<std::string> listSerialPorts(std::uint64_t excludeDevice, const std:
 
     std::vector<std::string> ports;
     std::set<std::uint64_t> seen;
+    std::set<std::string> seenPaths;
     auto consider = [&](const std::string& path) {
         if (::access(path.c_str(), R_OK | W_OK) != 0)
             return;
@@ -98,8 +257,13 @@ std::vector<std::string> listSerialPorts(std::uint64_t excludeDevice, const std:
         if (dev != 0) {
             if (dev == excludeDevice || !seen.insert(dev).second)
                 return;
-        } else if (std::find(ports.begin(), ports.end(), path) != ports.end()) {
-            return;
+        } else {
+            // Not a device node (a test's stand-in): the same file under
+            // another name, such as a link, is still the same port.
+            std::error_code ec;
+            const auto real = std::filesystem::weakly_canonical(path, ec);
+            if (!seenPaths.insert(ec ? path : real.string()).second)
+                return;
         }
         ports.push_back(path);
     };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,6 +20,16 @@ struct LineParams
 };
 
 enum class ModemLine { Dtr, Rts };
+
+// The input lines of the modem interface, as last read.
+struct ModemStatus
+{
+    bool cts = false;
+    bool dsr = false;
+    bool dcd = false; // carrier detect
+    bool ri = false;  // ring indicator
+    friend bool operator==(const ModemStatus&, const ModemStatus&) = default;
+};
 
 struct ReadResult
 {
@@ -68,6 +79,21 @@ public:
 
     // Bytes written but not yet sent; 0 when unknown.
     virtual std::size_t outputQueued() const { return 0; }
+
+    // Reads CTS, DSR, DCD and RI (Linux: TIOCMGET; Windows:
+    // GetCommModemStatus). ENOTTY when the device has no modem lines (a
+    // pseudo-terminal), EBADF when closed, another errno on failure; it never
+    // blocks.
+    virtual int modemLines(ModemStatus& status)
+    {
+        (void)status;
+        return ENOTTY;
+    }
+
+    // Holds the line in the break condition for about a quarter to half a
+    // second (Linux: tcsendbreak(fd, 0); Windows: SetCommBreak, a pause,
+    // ClearCommBreak), then returns. 0, EBADF when closed, or an errno.
+    virtual int sendBreak() { return ENOTTY; }
 
     // A descriptor that becomes readable when input arrives, for event
     // loops; -1 when there is none.

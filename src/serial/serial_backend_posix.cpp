@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -186,6 +187,27 @@ public:
         if (m_fd < 0 || ::ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
             return 0;
         return static_cast<std::size_t>(queued);
+    }
+
+    int modemLines(ModemStatus& status) override
+    {
+        if (m_fd < 0)
+            return EBADF;
+        int bits = 0;
+        if (::ioctl(m_fd, TIOCMGET, &bits) != 0)
+            return errno == EINVAL ? ENOTTY : errno;
+        status.cts = (bits & TIOCM_CTS) != 0;
+        status.dsr = (bits & TIOCM_DSR) != 0;
+        status.dcd = (bits & TIOCM_CAR) != 0;
+        status.ri = (bits & TIOCM_RNG) != 0;
+        return 0;
+    }
+
+    int sendBreak() override
+    {
+        if (m_fd < 0)
+            return EBADF;
+        return ::tcsendbreak(m_fd, 0) == 0 ? 0 : errno;
     }
 
     std::uint64_t deviceId() const override { return m_device; }

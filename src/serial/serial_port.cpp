@@ -254,9 +254,39 @@ bool SerialPort::waitUntilSent()
     return true;
 }
 
+int SerialPort::modemStatus(ModemStatus& status)
+{
+    if (!m_open)
+        return EBADF;
+    const int rc = m_backend->modemLines(status);
+    if (isDisconnectError(rc))
+        handleDisconnect();
+    return rc;
+}
+
+int SerialPort::sendBreak()
+{
+    if (!m_open)
+        return EBADF;
+    const int rc = m_backend->sendBreak();
+    if (isDisconnectError(rc))
+        handleDisconnect();
+    else if (rc != 0)
+        m_lastError = std::strerror(rc);
+    return rc;
+}
+
 std::vector<std::string> SerialPort::enumeratePorts() const
 {
-    return listSerialPorts(m_backend->isOpen() ? m_backend->deviceId() : 0);
+    std::vector<std::string> paths;
+    for (PortInfo& info : enumeratePortInfo())
+        paths.push_back(std::move(info.path));
+    return paths;
+}
+
+std::vector<PortInfo> SerialPort::enumeratePortInfo() const
+{
+    return listSerialPortInfo(m_backend->isOpen() ? m_backend->deviceId() : 0);
 }
 
 std::uint32_t SerialPort::appliedBaud() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serial/clock.h"
+#include "serial/port_enumeration.h"
 #include "serial/serial_backend.h"
 
 #include <cstdint>
@@ -78,9 +79,17 @@ public:
     // merely held back (CTS) is not a failure.
     bool waitUntilSent();
 
+    // The modem input lines of the open device: 0, ENOTTY for a device
+    // without them (a pseudo-terminal), EBADF when closed.
+    int modemStatus(ModemStatus& status);
+    // Sends a break (a quarter to half a second); EBADF when closed.
+    int sendBreak();
+
     // Device paths of the serial ports present, in a stable order, without
     // opening any of them. The device this object holds is left out.
     std::vector<std::string> enumeratePorts() const;
+    // The same ports with what the system knows about each.
+    std::vector<PortInfo> enumeratePortInfo() const;
 
     // The reason for the last failure, for the user.
     const std::string& lastError() const { return m_lastError; }

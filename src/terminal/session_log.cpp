@@ -1,0 +1,225 @@
+#include "terminal/session_log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace merovan {
+
+namespace {
+
+// How often the log checks that its file is still where it was opened.
+constexpr std::uint64_t kPresenceCheckMs = 1000;
+
+class FileLogSink final : public LogSink
+{
+public:
+    FileLogSink(std::FILE* file, std::string path)
+        : m_file(file)
+        , m_path(std::move(path))
+    {
+    }
+    ~FileLogSink() override { std::fclose(m_file); }
+
+    int write(std::span<const std::uint8_t> bytes) override
+    {
+        errno = 0;
+        if (std::fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size())
+            return errno != 0 ? errno : EIO;
+        return 0;
+    }
+
+    int flush() override
+    {
+        errno = 0;
+        if (std::fflush(m_file) != 0)
+            return errno != 0 ? errno : EIO;
+        return 0;
+    }
+
+    bool stillThere() const override
+    {
+        std::error_code ec;
+        return std::filesystem::exists(m_path, ec) || ec;
+    }
+
+private:
+    std::FILE* m_file;
+    std::string m_path;
+};
+
+bool endsLine(std::span<const std::uint8_t> bytes)
+{
+    for (const std::uint8_t b : bytes) {
+        if (b == '\n' || b == '\r')
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::unique_ptr<LogSink> openLogFile(const std::string& path, bool overwrite, std::string& reason)
+{
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), overwrite ? "wb" : "ab");
+    if (!file) {
+        reason = std::strerror(errno != 0 ? errno : EIO);
+        return nullptr;
+    }
+    // The log keeps its own buffer and decides when it is written.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    return std::make_unique<FileLogSink>(file, path);
+}
+
+SessionLog::SessionLog(std::unique_ptr<LogSink> sink, const LogOptions& options, const WallClock& wall,
+                       const Clock& clock, std::string name)
+    : m_sink(std::move(sink))
+    , m_options(options)
+    , m_wall(wall)
+    , m_clock(clock)
+    , m_name(std::move(name))
+{
+    m_stamper.setEnabled(m_options.timestamps);
+    m_lastCheckMs = m_clock.nowMs();
+}
+
+SessionLog::~SessionLog()
+{
+    stop();
+}
+
+void SessionLog::appendReceived(std::span<const std::uint8_t> bytes)
+{
+    const bool wasEmpty = m_buffer.empty();
+    const std::size_t before = m_buffer.size();
+    std::string_view text;
+    if (m_options.form == LogForm::Raw) {
+        text = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    } else {
+        m_scratch = m_formatter.format(bytes);
+        text = m_scratch;
+    }
+    m_stamper.stamp(text, m_options.timestamps ? m_wall.epochMs() : 0, m_buffer);
+    if (wasEmpty && m_buffer.size() > before)
+        m_pendingSinceMs = m_clock.nowMs();
+}
+
+void SessionLog::received(std::span<const std::uint8_t> bytes)
+{
+    if (!m_sink || bytes.empty())
+        return;
+    endSentLine();
+    appendReceived(bytes);
+    m_bytesLogged += bytes.size();
+    if (endsLine(bytes) || m_buffer.size() >= 64 * 1024)
+        writeOut();
+}
+
+void SessionLog::sent(std::span<const std::uint8_t> bytes)
+{
+    if (!m_sink || !m_options.includeSent || bytes.empty())
+        return;
+    TerminalTextFormatter plain;
+    std::string text = plain.format(bytes);
+    // A sent line ends where the user's text ended a line.
+    std::size_t start = 0;
+    for (;;) {
+        const auto brk = text.find('\n', start);
+        m_sentLine.append(text, start, brk == std::string::npos ? std::string::npos : brk - start);
+        if (brk == std::string::npos)
+            break;
+        m_lineEndPending = true;
+        endSentLine();
+        start = brk + 1;
+    }
+    if (!m_sentLine.empty() && m_buffer.empty())
+        m_pendingSinceMs = m_clock.nowMs();
+}
+
+void SessionLog::endSentLine()
+{
+    if (m_sentLine.empty() && !m_lineEndPending)
+        return;
+    m_lineEndPending = false;
+    m_stamper.breakLine(m_buffer);
+    if (m_options.timestamps)
+        m_buffer += formatTimestamp(m_wall.epochMs());
+    m_buffer += "[sent] ";
+    m_buffer += m_sentLine;
+    m_buffer.push_back('\n');
+    m_sentLine.clear();
+    m_stamper.reset();
+    writeOut();
+}
+
+void SessionLog::note(std::string_view text)
+{
+    if (!m_sink)
+        return;
+    endSentLine();
+    m_stamper.breakLine(m_buffer);
+    if (m_options.timestamps)
+        m_buffer += formatTimestamp(m_wall.epochMs());
+    m_buffer.push_back('[');
+    m_buffer.append(text);
+    m_buffer += "]\n";
+    m_stamper.reset();
+    writeOut();
+}
+
+void SessionLog::poll()
+{
+    if (!m_sink)
+        return;
+    const std::uint64_t now = m_clock.nowMs();
+    if (!m_sentLine.empty() && now - m_pendingSinceMs >= kFlushAfterMs)
+        endSentLine();
+    if (!m_buffer.empty() && now - m_pendingSinceMs >= kFlushAfterMs)
+        writeOut();
+    if (m_sink && now - m_lastCheckMs >= kPresenceCheckMs) {
+        m_lastCheckMs = now;
+        if (!m_sink->stillThere())
+            fail(ENOENT, "the file was removed");
+    }
+}
+
+void SessionLog::writeOut()
+{
+    if (!m_sink || m_buffer.empty())
+        return;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(m_buffer.data());
+    int rc = m_sink->write(std::span(data, m_buffer.size()));
+    if (rc == 0)
+        rc = m_sink->flush();
+    m_buffer.clear();
+    if (rc != 0)
+        fail(rc, std::strerror(rc));
+}
+
+void SessionLog::fail(int, const std::string& reason)
+{
+    m_sink.reset();
+    m_buffer.clear();
+    m_sentLine.clear();
+    m_failure = "The log to " + m_name + " stopped: " + reason;
+}
+
+void SessionLog::stop()
+{
+    if (!m_sink)
+        return;
+    endSentLine();
+    writeOut();
+    m_sink.reset();
+}
+
+std::string SessionLog::takeFailure()
+{
+    std::string out;
+    out.swap(m_failure);
+    return out;
+}
+
+} // namespace merovan

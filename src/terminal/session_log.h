@@ -1,0 +1,105 @@
+#pragma once
+
+#include "serial/clock.h"
+#include "terminal/display_text.h"
+#include "terminal/line_stamp.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace merovan {
+
+// Where a session log's bytes go. Each call returns 0 or an errno value.
+class LogSink
+{
+public:
+    virtual ~LogSink() = default;
+    virtual int write(std::span<const std::uint8_t> bytes) = 0;
+    // Pushes what was written to the file system.
+    virtual int flush() = 0;
+    // False once the file has gone away under the log (deleted or renamed).
+    virtual bool stillThere() const { return true; }
+};
+
+// Opens path for a log: appended to unless overwrite. Null on failure, with
+// the system's reason.
+std::unique_ptr<LogSink> openLogFile(const std::string& path, bool overwrite, std::string& reason);
+
+enum class LogForm {
+    Raw,  // the bytes exactly as received
+    View, // the text the terminal view shows, "[xx]" and all, '\n' line ends
+};
+
+struct LogOptions
+{
+    LogForm form = LogForm::View;
+    bool timestamps = false; // "2026-12-08 17:06:11.123 " before each line
+    bool includeSent = false; // what went out, on lines of its own, marked "[sent] "
+    bool overwrite = false;   // otherwise an existing file is appended to
+};
+
+// A log of the session: what arrived, and on request what went out, with
+// notes such as "Reconnected" on lines of their own in brackets.
+//
+// Writes are buffered; the buffer goes to the sink at the end of every call
+// that completed a line, and otherwise from poll() once data has waited
+// 200 ms, so a crash loses at most that much. A failing sink stops the log:
+// active() becomes false and failure() gives one message, once. Nothing
+// here ever throws at or blocks the terminal.
+class SessionLog
+{
+public:
+    static constexpr std::uint64_t kFlushAfterMs = 200;
+
+    SessionLog(std::unique_ptr<LogSink> sink, const LogOptions& options, const WallClock& wall, const Clock& clock,
+               std::string name = {});
+    ~SessionLog();
+    SessionLog(const SessionLog&) = delete;
+    SessionLog& operator=(const SessionLog&) = delete;
+
+    // Bytes just read from the port.
+    void received(std::span<const std::uint8_t> bytes);
+    // Bytes just written to the port; ignored unless includeSent.
+    void sent(std::span<const std::uint8_t> bytes);
+    // A line "[text]" of its own.
+    void note(std::string_view text);
+    // Writes what has waited long enough, and notices a removed file.
+    void poll();
+    // Writes everything and closes the file; the log is inactive afterwards.
+    void stop();
+
+    bool active() const { return m_sink != nullptr; }
+    const LogOptions& options() const { return m_options; }
+    const std::string& name() const { return m_name; }
+    std::uint64_t bytesLogged() const { return m_bytesLogged; }
+    // The message of the failure that stopped the log, handed out once;
+    // empty otherwise.
+    std::string takeFailure();
+
+private:
+    void appendReceived(std::span<const std::uint8_t> bytes);
+    void endSentLine();
+    void writeOut();
+    void fail(int error, const std::string& reason);
+
+    std::unique_ptr<LogSink> m_sink;
+    LogOptions m_options;
+    const WallClock& m_wall;
+    const Clock& m_clock;
+    std::string m_name;
+    TerminalTextFormatter m_formatter;
+    LineStamper m_stamper;
+    std::string m_buffer;
+    std::string m_scratch;
+    std::string m_sentLine;  // sent bytes not yet written, in the view form
+    bool m_lineEndPending = false;
+    std::uint64_t m_pendingSinceMs = 0;
+    std::uint64_t m_lastCheckMs = 0;
+    std::uint64_t m_bytesLogged = 0;
+    std::string m_failure;
+};
+
+} // namespace merovan
