@@ -4,7 +4,12 @@
 #include "serial/serial_port.h"
 #include "scripts/script_store.h"
 #include "serial/text_expansion.h"
+#include "serial/device_watch.h"
+#include "serial/port_enumeration.h"
 #include "terminal/display_text.h"
+#include "terminal/hex_dump.h"
+#include "terminal/line_stamp.h"
+#include "terminal/session_log.h"
 #include "convert/intel_hex.h"
 #include "transfer/binary_transfers.h"
 #include "transfer/boot_loader.h"
@@ -13,7 +18,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 
 #include <cerrno>
 #include <csignal>
@@ -44,9 +51,20 @@ void usage(std::FILE* to)
     std::fputs("Usage: merovan-cli COMMAND [options]\n"
                "\n"
                "Commands:\n"
-               "  ports                         list the serial ports present\n"
-               "  monitor -p PORT [--seconds N] print what arrives (non-printable bytes as [xx])\n"
-               "  send -p PORT [--listen MS] TEXT\n"
+               "  ports [-l]                    list the serial ports present; with -l, as a\n"
+               "                                table of what the system knows of each (USB\n"
+               "                                ids, driver, serial string, by-id link)\n"
+               "  monitor -p PORT [--seconds N] [--hex] [--timestamps] [--reconnect]\n"
+               "          [--log FILE [--raw] [--overwrite]]\n"
+               "                                print what arrives (non-printable bytes as\n"
+               "                                [xx], or a hex dump with --hex); --timestamps\n"
+               "                                puts the time before each line, --log also\n"
+               "                                writes it to FILE (appended to unless\n"
+               "                                --overwrite; the raw bytes with --raw),\n"
+               "                                --reconnect waits for a port that goes away\n"
+               "                                and reopens it when it returns\n"
+               "  send -p PORT [--break] [--listen MS] [TEXT]\n"
+               "                                with --break, send a break first\n"
                "                                send TEXT with its escapes expanded (\\r, \\n,\n"
                "                                \\e, \\w<ms>, \\0x<hex>, \\<decimal>, \\$Date, ...)\n"
                "                                and print what went out; with --listen, then\n"
@@ -113,6 +131,14 @@ struct Options
     bool timing = false;
     bool createFile = false;
     std::string start;
+    bool longList = false;
+    bool hex = false;
+    bool timestamps = false;
+    bool reconnect = false;
+    bool raw = false;
+    bool overwrite = false;
+    bool sendBreak = false;
+    std::string log;
     std::vector<std::string> positional;
 };
 
@@ -183,6 +209,22 @@ Options parseOptions(int argc, char** argv)
             o.timing = true;
         } else if (arg == "--start") {
             o.start = value();
+        } else if (arg == "-l" || arg == "--long") {
+            o.longList = true;
+        } else if (arg == "--hex") {
+            o.hex = true;
+        } else if (arg == "--timestamps") {
+            o.timestamps = true;
+        } else if (arg == "--reconnect") {
+            o.reconnect = true;
+        } else if (arg == "--log") {
+            o.log = value();
+        } else if (arg == "--raw") {
+            o.raw = true;
+        } else if (arg == "--overwrite") {
+            o.overwrite = true;
+        } else if (arg == "--break") {
+            o.sendBreak = true;
         } else if (arg == "--") {
             for (++i; i < argc; ++i)
                 o.positional.emplace_back(argv[i]);
@@ -240,20 +282,167 @@ bool printIncoming(SerialPort& port, double seconds)
     return true;
 }
 
-int cmdPorts(SerialPort& port)
+int cmdPorts(SerialPort& port, const Options& o)
 {
-    for (const std::string& path : port.enumeratePorts())
-        std::printf("%s\n", path.c_str());
+    if (!o.longList) {
+        for (const std::string& path : port.enumeratePorts())
+            std::printf("%s\n", path.c_str());
+        return kExitOk;
+    }
+    std::vector<std::vector<std::string>> rows { { "PORT", "USB ID", "DRIVER", "SERIAL", "PRODUCT", "BY-ID" } };
+    for (const merovan::PortInfo& p : port.enumeratePortInfo()) {
+        std::string product = p.manufacturer;
+        if (!p.product.empty())
+            product = product.empty() || p.product.rfind(product, 0) == 0 ? p.product : product + " " + p.product;
+        rows.push_back({ p.path, p.usb ? p.vendorId + ":" + p.productId : "", p.driver, p.serial, product, p.byId });
+    }
+    std::vector<std::size_t> width(rows.front().size(), 0);
+    for (auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            if (row[c].empty())
+                row[c] = "-";
+            width[c] = std::max(width[c], row[c].size());
+        }
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size())
+                line += std::string(width[c] - row[c].size() + 2, ' ');
+        }
+        std::printf("%s\n", line.c_str());
+    }
     return kExitOk;
+}
+
+// The device to reopen after it went away: the one with the same identity
+// when it has one (it may come back under another name), else the same path.
+std::string findReturned(const std::string& path, const std::string& identity)
+{
+    if (!identity.empty()) {
+        for (const merovan::PortInfo& p : merovan::listSerialPortInfo(0)) {
+            if (p.identity() == identity)
+                return p.path;
+        }
+        if (merovan::describePort(path).identity() != identity)
+            return {};
+    }
+    return merovan::deviceNumberOf(path) != 0 ? path : std::string();
 }
 
 int cmdMonitor(SerialPort& port, const Options& o)
 {
     if (!o.positional.empty())
         usageError("monitor takes no arguments besides options");
+    if ((o.raw || o.overwrite) && o.log.empty())
+        usageError("--raw and --overwrite go with --log FILE");
     if (!openPort(port, o))
         return kExitFailure;
-    return printIncoming(port, o.seconds) ? kExitOk : kExitFailure;
+
+    merovan::SystemWallClock wall;
+    std::unique_ptr<merovan::SessionLog> log;
+    if (!o.log.empty()) {
+        std::string reason;
+        auto sink = merovan::openLogFile(o.log, o.overwrite, reason);
+        if (!sink) {
+            std::fprintf(stderr, "Cannot write the log %s: %s\n", o.log.c_str(), reason.c_str());
+            return kExitFailure;
+        }
+        merovan::LogOptions options;
+        options.form = o.raw ? merovan::LogForm::Raw : merovan::LogForm::View;
+        options.timestamps = o.timestamps;
+        options.overwrite = o.overwrite;
+        log = std::make_unique<merovan::SessionLog>(std::move(sink), options, wall, port.clock(), o.log);
+    }
+    auto reportLogFailure = [&] {
+        if (log) {
+            if (const std::string failure = log->takeFailure(); !failure.empty())
+                std::fprintf(stderr, "%s\n", failure.c_str());
+        }
+    };
+
+    const std::string identity = merovan::describePort(o.port).identity();
+    const std::string settings = merovan::lineSettingsText(o.baud, o.dataBits, o.stopBits);
+    std::unique_ptr<merovan::DeviceWatch> watch;
+    merovan::HexDumper dumper;
+    merovan::LineStamper stamper;
+    stamper.setEnabled(o.timestamps);
+    merovan::Clock& clock = port.clock();
+    const std::uint64_t start = clock.nowMs();
+    auto expired = [&] { return o.seconds >= 0 && static_cast<double>(clock.nowMs() - start) >= o.seconds * 1000.0; };
+    std::vector<std::uint8_t> buffer(4096);
+    std::string out;
+    int rc = kExitOk;
+    while (!g_stop && !expired()) {
+        const std::size_t n = port.readBlock(buffer);
+        if (n > 0) {
+            const std::span<const std::uint8_t> got(buffer.data(), n);
+            if (log)
+                log->received(got);
+            out.clear();
+            std::string text;
+            if (o.hex)
+                dumper.feed(got, text);
+            else
+                text = merovan::formatForDisplay(got);
+            stamper.stamp(text, o.timestamps ? wall.epochMs() : 0, out);
+            std::fwrite(out.data(), 1, out.size(), stdout);
+            std::fflush(stdout);
+        }
+        if (log) {
+            log->poll();
+            reportLogFailure();
+        }
+        if (port.isOpen())
+            continue;
+
+        std::fprintf(stderr, "%s: %s\n", port.path().c_str(), port.lastError().c_str());
+        if (!o.reconnect) {
+            rc = kExitFailure;
+            break;
+        }
+        const std::string note = "Disconnected: " + o.port + ", waiting for it to return";
+        std::fprintf(stderr, "%s\n", note.c_str());
+        if (log)
+            log->note(note);
+        if (!watch)
+            watch = merovan::makeDeviceWatch(merovan::extraPortDirectories(o.port));
+        while (!g_stop && !expired()) {
+            // Woken by the device directories; the time-out only bounds
+            // how late a return that raised no event is noticed.
+            watch->waitForChange(500);
+            if (log)
+                log->poll();
+            const std::string path = findReturned(o.port, identity);
+            if (path.empty() || port.openPort(path, settings) != 0) {
+                port.closePort();
+                continue;
+            }
+            if (o.cts)
+                port.setCtsFlow(true);
+            if (o.rts)
+                port.setRts(true);
+            std::fprintf(stderr, "Reconnected\n");
+            if (log)
+                log->note("Reconnected");
+            break;
+        }
+    }
+    if (o.hex) {
+        const std::string rest = dumper.partialRow();
+        if (!rest.empty()) {
+            out.clear();
+            stamper.stamp(rest + "\n", o.timestamps ? wall.epochMs() : 0, out);
+            std::fwrite(out.data(), 1, out.size(), stdout);
+        }
+    }
+    std::fflush(stdout);
+    if (log) {
+        log->stop();
+        reportLogFailure();
+    }
+    return rc;
 }
 
 // Sends text with its escapes expanded and prints what went out; with
@@ -277,11 +466,15 @@ int sendAndEcho(SerialPort& port, const std::string& text, const Options& o)
 
 int cmdSend(SerialPort& port, const Options& o)
 {
-    if (o.positional.size() != 1)
+    if (o.positional.size() != 1 && !(o.sendBreak && o.positional.empty()))
         usageError("send takes one TEXT");
     if (!openPort(port, o))
         return kExitFailure;
-    return sendAndEcho(port, o.positional.front(), o);
+    if (o.sendBreak && port.sendBreak() != 0) {
+        std::fprintf(stderr, "Cannot send a break on %s: %s\n", o.port.c_str(), port.lastError().c_str());
+        return kExitFailure;
+    }
+    return sendAndEcho(port, o.positional.empty() ? std::string() : o.positional.front(), o);
 }
 
 // For --timing: the first and the latest progress report past position 0,
@@ -581,7 +774,7 @@ int main(int argc, char** argv)
     merovan::SteadyClock clock;
     SerialPort port(clock);
     if (o.command == "ports")
-        return cmdPorts(port);
+        return cmdPorts(port, o);
     if (o.command == "monitor")
         return cmdMonitor(port, o);
     if (o.command == "send")

@@ -1,4 +1,5 @@
 #include "device_model.h"
+#include "stream_device.h"
 
 #include <algorithm>
 #include <string_view>
@@ -256,6 +257,8 @@ std::unique_ptr<DeviceModel> makeDevice(const DeviceOptions& options)
 {
     if (options.boot)
         return std::make_unique<BootLoaderDevice>(options);
+    if (options.streamRate > 0)
+        return std::make_unique<StreamDevice>(options);
     return std::make_unique<EchoDevice>(options);
 }
 

@@ -64,6 +64,9 @@ struct DeviceOptions
     int replyGarbageAt = -1;     // answer this block with a stray byte
     int dropAfterBlocks = -1;    // close the line after this many blocks
     bool cancelAtStart = false;  // version 1: CAN instead of "C"
+
+    // A device that streams on its own, this many bytes a second; 0: none.
+    std::uint32_t streamRate = 0;
 };
 
 // The default device: a greeting line, then an echo of everything received,

@@ -28,6 +28,9 @@ void usage(std::FILE* to)
                "Options:\n"
                "  --link PATH      also make a symlink PATH to the terminal (removed on exit)\n"
                "  --record FILE    append every byte received to FILE\n"
+               "  --sent FILE      append every byte sent to the host to FILE\n"
+               "  --stream RATE    send a steady stream of text lines and binary bursts,\n"
+               "                   RATE bytes a second, while the host has the line open\n"
                "  --rate BAUD      pace both directions to BAUD (10 bits a byte)\n"
                "  --drop-after-bytes N  close the line once N bytes came\n"
                "  --cts-hold MS    after every --cts-hold-after bytes (1024) received, take\n"
@@ -91,6 +94,13 @@ int main(int argc, char** argv)
             runner.link = value(arg);
         } else if (arg == "--record") {
             runner.record = value(arg);
+        } else if (arg == "--sent") {
+            runner.sent = value(arg);
+        } else if (arg == "--stream") {
+            if (!parseUnsigned(value(arg), device.streamRate) || device.streamRate == 0) {
+                std::fprintf(stderr, "merovan-devsim: --stream takes a rate in bytes a second, above 0\n");
+                return 2;
+            }
         } else if (arg == "--rate") {
             if (!parseUnsigned(value(arg), runner.rate)) {
                 std::fprintf(stderr, "merovan-devsim: --rate takes a whole number of baud\n");

@@ -62,6 +62,8 @@ struct TimedByte
 // A UART takes only a few bytes ahead of the line; the rest stay in the
 // host's queue, which is what holds a writer back on a slow line.
 constexpr std::size_t kReceiveFifo = 64;
+// How much device output may wait for the host before the device pauses.
+constexpr std::size_t kHeldBackOutput = 64 * 1024;
 
 class Fd
 {
@@ -144,6 +146,15 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
         record.reset(::open(options.record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
         if (record.get() < 0) {
             std::fprintf(stderr, "merovan-devsim: cannot write %s: %s\n", options.record.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+
+    Fd sentLog;
+    if (!options.sent.empty()) {
+        sentLog.reset(::open(options.sent.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        if (sentLog.get() < 0) {
+            std::fprintf(stderr, "merovan-devsim: cannot write %s: %s\n", options.sent.c_str(), std::strerror(errno));
             return 1;
         }
     }
@@ -249,7 +260,9 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
                 model.receive(buffer[i], nowMs(), out);
             arriving.erase(arriving.begin(), arriving.begin() + static_cast<std::ptrdiff_t>(delivered));
         }
-        if (model.nextDeadline() <= nowMs())
+        // A host that does not read holds a talking device back, as flow
+        // control would, rather than its output piling up here.
+        if (model.nextDeadline() <= nowMs() && pending.size() < kHeldBackOutput)
             model.tick(nowMs(), out);
 
         if (!out.record.empty() && record.get() >= 0
@@ -263,8 +276,11 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
             buffer[due] = pending[due].byte, ++due;
         if (due > 0) {
             const ssize_t put = ::write(master.get(), buffer, due);
-            if (put > 0)
+            if (put > 0) {
+                if (sentLog.get() >= 0 && ::write(sentLog.get(), buffer, static_cast<std::size_t>(put)) < 0)
+                    std::fprintf(stderr, "merovan-devsim: recording failed: %s\n", std::strerror(errno));
                 pending.erase(pending.begin(), pending.begin() + put);
+            }
         }
         if (out.dropLine) {
             std::fprintf(stderr, "merovan-devsim: dropping the line\n");

@@ -12,6 +12,7 @@ struct RunnerOptions
 {
     std::string link;     // symlink to the pty's path, removed on exit
     std::string record;   // every received byte is appended here
+    std::string sent;     // every byte sent to the host is appended here
     std::uint32_t rate = 0; // line rate in baud (10 bits a byte) for both directions; 0 = unpaced
     // Flow control as a device holding CTS back: after every holdAfter
     // bytes received, take nothing more for holdMs.
