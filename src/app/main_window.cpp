@@ -6,6 +6,7 @@
 #include "app/terminal_view.h"
 #include "dialogs/recent_list.h"
 #include "serial/clock.h"
+#include "serial/device_watch.h"
 #include "serial/port_holder.h"
 #include "serial/serial_port.h"
 #include "settings/ini_file.h"
@@ -113,6 +114,7 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
 
     buildMenus();
     buildBars();
+    buildTerminalMenus();
 
     RichEdit1 = new TerminalView(this);
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
@@ -132,7 +134,7 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
     layout->addWidget(Panel1);
     layout->addWidget(SpeedPanel);
     layout->addWidget(RichEdit1, 1);
-    layout->addWidget(Panel2);
+    buildStatusRow(central);
     setCentralWidget(central);
 
     AboutBox = new TAboutBox(this);
@@ -143,6 +145,7 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
     connect(Timer1, &QTimer::timeout, this, &Tfrm_Main::Timer1Timer);
 
     Start_up();
+    startDeviceWatch();
     Timer1->start();
     SpeedPanel->setFocus();
 }
@@ -157,6 +160,7 @@ void Tfrm_Main::buildMenus()
         return a;
     };
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    m_fileMenu = file;
     OpenItem = action(file, "OpenItem", "&Open...");
     OpenItem->setStatusTip(QStringLiteral("Open a file"));
     SaveItem = action(file, "SaveItem", "&Save...");
@@ -167,6 +171,7 @@ void Tfrm_Main::buildMenus()
     ExitItem->setShortcut(QKeySequence(Qt::ALT | Qt::Key_X));
 
     QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    m_editMenu = edit;
     Cut1 = action(edit, "Cut1", "C&ut");
     Copy1 = action(edit, "Copy1", "&Copy");
     Paste1 = action(edit, "Paste1", "&Paste");
@@ -174,6 +179,7 @@ void Tfrm_Main::buildMenus()
     Colour1 = action(edit, "Colour1", "C&olour");
 
     QMenu* serial = menuBar()->addMenu(QStringLiteral("Serial"));
+    m_serialMenu = serial;
     mnu_refresh = action(serial, "mnu_refresh", "&Refresh Ports");
     mnu_connect = action(serial, "mnu_connect", "&Connect");
     mnu_echo = action(serial, "mnu_echo", "&Echo");
@@ -294,6 +300,7 @@ void Tfrm_Main::Start_up()
     mnu_refreshClick();
 
     selectIndex(cbo_port, ini.readInteger("COMM", "Port", 0));
+    restorePortChoice(ini);
     selectIndex(cbo_baud, ini.readInteger("COMM", "Baud", 4));
     selectIndex(cbo_stop, ini.readInteger("COMM", "Stop", 0));
     selectIndex(cbo_data, ini.readInteger("COMM", "Data", 4));
@@ -320,6 +327,7 @@ void Tfrm_Main::Start_up()
     RichEdit1->setFont(font);
     RichEdit1->setTextColor(colorFromStored(ini.readInteger("MainForm", "FontColor", 65535)));
     RichEdit1->setBackgroundColor(colorFromStored(ini.readInteger("MainForm", "Color", 32768)));
+    readTerminalSettings(ini);
 }
 
 void Tfrm_Main::writeMainSections(merovan::IniFile& ini) const
@@ -345,6 +353,7 @@ void Tfrm_Main::writeMainSections(merovan::IniFile& ini) const
     ini.writeInteger("MainForm", "Color", storedFromColor(RichEdit1->backgroundColor()));
     ini.writeBool("MainForm", "StyleBold", font.bold());
     ini.writeBool("MainForm", "StyleItalic", font.italic());
+    writeTerminalSections(ini);
 }
 
 void Tfrm_Main::Shut_down()
@@ -359,6 +368,9 @@ void Tfrm_Main::Shut_down()
 
     delete m_portNotifier;
     m_portNotifier = nullptr;
+    stopLog();
+    stopLineState();
+    m_waiting = false;
     if (m_port.isOpen())
         m_port.closePort();
     m_connected = false;
@@ -374,9 +386,7 @@ void Tfrm_Main::closeEvent(QCloseEvent* event)
 
 void Tfrm_Main::Show_text(TerminalView* view, std::span<const std::uint8_t> bytes)
 {
-    const std::string text = m_formatter.format(bytes);
-    if (!text.empty())
-        view->showText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    showBytes(view, bytes, m_wall->epochMs());
 }
 
 void Tfrm_Main::drainPort()
@@ -387,6 +397,13 @@ void Tfrm_Main::drainPort()
     std::uint8_t chunk[kChunk];
     while (m_receive.size() < kMaxPending && m_port.isOpen()) {
         const std::size_t n = m_port.readAvailable(chunk);
+        if (n > 0) {
+            // Logged and timed as it is read, however late the view shows it.
+            if (m_log)
+                m_log->received(std::span<const std::uint8_t>(chunk, n));
+            if (mnu_timestamps->isChecked())
+                m_receiveTimes.emplace_back(m_receive.size(), m_wall->epochMs());
+        }
         m_receive.insert(m_receive.end(), chunk, chunk + n);
         if (n < kChunk)
             break;
@@ -401,14 +418,14 @@ void Tfrm_Main::Timer1Timer()
         drainPort();
     if (!m_receive.empty()) {
         Timer1->stop();
-        Show_text(RichEdit1, m_receive);
-        m_receive.clear();
+        showReceived();
         Timer1->start();
         if (m_portNotifier && m_port.isOpen())
             m_portNotifier->setEnabled(true);
     }
     if (m_connected && !m_port.isOpen())
         handleDisconnect();
+    pollLog();
 }
 
 void Tfrm_Main::watchPort()
@@ -430,10 +447,8 @@ void Tfrm_Main::setPolling(bool on)
     } else {
         Timer1->stop();
         // What arrived before the transfer belongs to the terminal.
-        if (!m_receive.empty()) {
-            Show_text(RichEdit1, m_receive);
-            m_receive.clear();
-        }
+        if (!m_receive.empty())
+            showReceived();
     }
     if (m_portNotifier)
         m_portNotifier->setEnabled(on && m_port.isOpen());
@@ -444,6 +459,18 @@ void Tfrm_Main::handleDisconnect()
     delete m_portNotifier;
     m_portNotifier = nullptr;
     m_connected = false;
+    stopLineState();
+    if (mnu_reconnect->isChecked() && !m_lastPath.empty()) {
+        // The button stays down and the controls locked: the connection is
+        // still wanted, only the device is missing.
+        m_waiting = true;
+        const std::string note = "Disconnected: " + m_lastPath + ", waiting for it to return";
+        Panel2->setText(fromBytes(note));
+        if (m_log)
+            m_log->note(note);
+        tryReconnect();
+        return;
+    }
     spd_connect->setChecked(false);
     setLineControlsEnabled(true);
     Panel2->setText(QStringLiteral("Disconnected: ") + fromBytes(m_port.path()));
@@ -452,6 +479,8 @@ void Tfrm_Main::handleDisconnect()
 void Tfrm_Main::RichEdit1KeyPress(quint8& key)
 {
     m_port.writeByte(key);
+    if (m_log)
+        m_log->sent(std::span<const std::uint8_t>(&key, 1));
     if (mnu_echo->isChecked()) {
         const std::uint8_t echo[] = { key };
         Show_text(RichEdit1, echo);
@@ -508,10 +537,7 @@ void Tfrm_Main::Colour1Click()
 
 void Tfrm_Main::mnu_refreshClick()
 {
-    cbo_port->clear();
-    cbo_port->setEditText(QString());
-    for (const std::string& path : m_port.enumeratePorts())
-        cbo_port->addItem(fromBytes(path));
+    fillPortList(false);
     cbo_port->setCurrentIndex(-1);
     cbo_port->setEditText(QString());
 }
@@ -545,6 +571,8 @@ void Tfrm_Main::mnu_connectClick()
         m_port.setCtsFlow(true);
     if (mnu_rts->isChecked())
         m_port.setRts(true);
+    rememberConnection(path, settings);
+    startLineState();
 }
 
 void Tfrm_Main::setLineControlsEnabled(bool enabled)
@@ -569,6 +597,8 @@ void Tfrm_Main::spd_connectClick()
         setLineControlsEnabled(true);
         delete m_portNotifier;
         m_portNotifier = nullptr;
+        m_waiting = false;
+        stopLineState();
         m_port.closePort();
         m_connected = false;
         spd_connect->setChecked(false);

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "terminal/display_text.h"
+#include "terminal/hex_dump.h"
+#include "terminal/line_stamp.h"
+#include "terminal/session_log.h"
 #include "transfer/transfer.h"
 
 #include <QColor>
@@ -8,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -28,8 +32,12 @@ class QWidget;
 class SettingsSection;
 class TAboutBox;
 class TerminalView;
+class FindBar;
+class LogDialog;
+class QMenu;
 
 namespace merovan {
+class DeviceWatch;
 class IniFile;
 class SerialPort;
 } // namespace merovan
@@ -153,6 +161,34 @@ public:
     // the port themselves.
     void setPolling(bool on);
 
+    // ---- The everyday terminal: log, view forms, find, port identity,
+    // hot-plug, reconnect, line state, break -----------------------------
+    // Starts a session log to path (stopping one that runs); false, with a
+    // message, when the file cannot be opened.
+    bool startLog(const std::string& path, const merovan::LogOptions& options);
+    void stopLog();
+    bool logging() const { return m_log && m_log->active(); }
+    void mnu_logClick();
+    void mnu_saveViewClick();
+    // Writes the view's text to path; false, with a message, on failure.
+    bool saveViewTo(const std::string& path);
+    void mnu_findClick();
+    void mnu_breakClick();
+    // Hex view and timestamps apply to what is shown from then on.
+    void setHexView(bool on);
+    void setViewTimestamps(bool on);
+    // True while the port went away and the window waits for it to return.
+    bool waitingForReconnect() const { return m_waiting; }
+    // The wall clock that timestamps lines (tests put in their own).
+    void setWallClock(const merovan::WallClock* clock);
+    // Picks up devices that came or went: the port list, and a port that is
+    // awaited. The device watch calls it; tests may too.
+    void devicesChanged();
+    // What the status bar shows of CTS, DSR, DCD and RI; empty when the port
+    // has no such lines.
+    QString lineStateText() const;
+    FindBar* findBar() const { return m_findBar; }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -172,6 +208,22 @@ private:
     void drainPort();
     void watchPort();
     void writeMainSections(merovan::IniFile& ini) const;
+    void buildTerminalMenus();
+    void buildStatusRow(QWidget* central);
+    void startDeviceWatch();
+    void fillPortList(bool keepSelection);
+    void restorePortChoice(const merovan::IniFile& ini);
+    void readTerminalSettings(const merovan::IniFile& ini);
+    void writeTerminalSections(merovan::IniFile& ini) const;
+    void showReceived();
+    void showBytes(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs);
+    void rememberConnection(const std::string& path, const std::string& settings);
+    void tryReconnect();
+    void startLineState();
+    void stopLineState();
+    void pollLineState();
+    void pollLog();
+    void updateLogLabel();
     DialogSlot& slot(Dialog which);
 
     merovan::SerialPort& m_port;
@@ -188,6 +240,32 @@ private:
     QSocketNotifier* m_portNotifier = nullptr;
     std::vector<QAbstractButton*> m_sendButtons;
     bool m_transferRunning = false;
+
+    QMenu* m_fileMenu = nullptr;
+    QMenu* m_editMenu = nullptr;
+    QMenu* m_serialMenu = nullptr;
+    merovan::SystemWallClock m_systemWall;
+    const merovan::WallClock* m_wall = &m_systemWall;
+    std::unique_ptr<merovan::SessionLog> m_log;
+    std::string m_logFile;
+    merovan::LogOptions m_logOptions;
+    merovan::LineStamper m_viewStamper;
+    merovan::StampedHexDump m_hex;
+    int m_hexTail = 0; // characters of the unfinished row at the view's end
+    std::vector<std::pair<std::size_t, std::int64_t>> m_receiveTimes; // offset in m_receive, read time
+    FindBar* m_findBar = nullptr;
+    std::unique_ptr<merovan::DeviceWatch> m_deviceWatch;
+    QSocketNotifier* m_watchNotifier = nullptr;
+    QTimer* m_hotplugTimer = nullptr;
+    QTimer* m_retryTimer = nullptr;
+    int m_retriesLeft = 0;
+    QTimer* m_lineTimer = nullptr;
+    bool m_haveLineState = false;
+    std::uint8_t m_lineBits = 0xFF;
+    bool m_waiting = false;
+    std::string m_lastPath;
+    std::string m_lastIdentity;
+    std::string m_lastSettings;
 
 public:
     // Controls, named as the user guide and the tests know them.
@@ -224,6 +302,16 @@ public:
     QAction* mnu_rts = nullptr;
     QAction* About1 = nullptr;
     TAboutBox* AboutBox = nullptr;
+    QAction* mnu_log = nullptr;
+    QAction* mnu_saveView = nullptr;
+    QAction* mnu_find = nullptr;
+    QAction* mnu_timestamps = nullptr;
+    QAction* mnu_hex = nullptr;
+    QAction* mnu_reconnect = nullptr;
+    QAction* mnu_break = nullptr;
+    QLabel* lbl_log = nullptr;
+    QLabel* lbl_lines = nullptr;
+    LogDialog* dlg_log = nullptr;
 };
 
 // Colours are stored as 0x00BBGGRR.

@@ -271,6 +271,55 @@ void TerminalView::deleteForward()
     viewport()->update();
 }
 
+bool TerminalView::find(const QString& text, bool backward, Qt::CaseSensitivity cs)
+{
+    if (text.isEmpty() || text.contains(QLatin1Char('\n')))
+        return false;
+    const Pos from = std::min(m_anchor, m_caret);
+    const Pos to = std::max(m_anchor, m_caret);
+    const int lines = lineCount();
+    auto select = [&](int line, qsizetype col) {
+        m_anchor = { line, static_cast<int>(col) };
+        m_caret = { line, static_cast<int>(col + text.size()) };
+        ensureCaretVisible();
+        viewport()->update();
+        return true;
+    };
+    if (!backward) {
+        for (int i = 0; i <= lines; ++i) {
+            const int line = (to.line + i) % lines;
+            const QString& l = m_lines[static_cast<std::size_t>(line)];
+            const qsizetype start = i == 0 ? to.col : 0;
+            const qsizetype at = l.indexOf(text, start, cs);
+            if (at >= 0 && !(i == lines && at >= to.col))
+                return select(line, at);
+        }
+    } else {
+        for (int i = 0; i <= lines; ++i) {
+            const int line = ((from.line - i) % lines + lines) % lines;
+            const QString& l = m_lines[static_cast<std::size_t>(line)];
+            qsizetype at = -1;
+            if (i == 0)
+                at = from.col - text.size() >= 0 ? l.lastIndexOf(text, from.col - text.size(), cs) : -1;
+            else
+                at = l.lastIndexOf(text, -1, cs);
+            if (at >= 0)
+                return select(line, at);
+        }
+    }
+    return false;
+}
+
+void TerminalView::removeTrailing(int count)
+{
+    auto& last = m_lines.back();
+    last.chop(std::min<qsizetype>(count, last.size()));
+    const Pos end = endPos();
+    m_caret = std::min(m_caret, end);
+    m_anchor = std::min(m_anchor, end);
+    viewport()->update();
+}
+
 void TerminalView::setTextColor(const QColor& color)
 {
     m_textColor = color;

@@ -59,6 +59,15 @@ public:
     // Removes the selection, or the character after the caret.
     void deleteForward();
 
+    // Selects the next match of text after the caret (before it when
+    // backward), wrapping around at the end, and scrolls it into view.
+    // False, with nothing changed, when there is none.
+    bool find(const QString& text, bool backward, Qt::CaseSensitivity cs);
+
+    // Removes the last count characters of the last line (a row that is
+    // shown while it is still being filled, then shown again complete).
+    void removeTrailing(int count);
+
     void setTextColor(const QColor& color);
     QColor textColor() const { return m_textColor; }
     void setBackgroundColor(const QColor& color);

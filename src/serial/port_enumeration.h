@@ -60,4 +60,9 @@ std::vector<PortInfo> listSerialPortInfo(std::uint64_t excludeDevice, const std:
 PortInfo describePort(const std::string& path);
 PortInfo describePort(const std::string& path, const std::string& sysRoot, const std::string& devDir);
 
+// The path at which a device that went away is back: the port with the same
+// identity when it had one (it may return under another name), else path
+// itself once a device node is there again; empty while it is not back.
+std::string findReturnedPort(const std::string& path, const std::string& identity);
+
 } // namespace merovan

@@ -220,6 +220,19 @@ std::vector<PortInfo> listSerialPortInfo(std::uint64_t excludeDevice, const std:
     return out;
 }
 
+std::string findReturnedPort(const std::string& path, const std::string& identity)
+{
+    if (!identity.empty()) {
+        for (const PortInfo& p : listSerialPortInfo(0)) {
+            if (p.identity() == identity)
+                return p.path;
+        }
+        if (describePort(path).identity() != identity)
+            return {};
+    }
+    return deviceNumberOf(path) != 0 ? path : std::string();
+}
+
 std::uint64_t deviceNumberOf(const std::string& path)
 {
     struct stat st {};

@@ -1,5 +1,9 @@
 #include "terminal/hex_dump.h"
 
+#include "terminal/line_stamp.h"
+
+#include <algorithm>
+
 namespace merovan {
 
 namespace {
@@ -62,6 +66,28 @@ void HexDumper::reset()
 {
     m_count = 0;
     m_offset = 0;
+}
+
+void StampedHexDump::feed(std::span<const std::uint8_t> bytes, std::int64_t atMs, std::string& out)
+{
+    while (!bytes.empty()) {
+        const std::size_t inRow = m_dumper.offset() % HexDumper::kRowBytes;
+        if (inRow == 0)
+            m_rowStartMs = atMs;
+        const std::size_t take = std::min(bytes.size(), HexDumper::kRowBytes - inRow);
+        if (take == HexDumper::kRowBytes - inRow && m_timestamps)
+            out += formatTimestamp(m_rowStartMs);
+        m_dumper.feed(bytes.first(take), out);
+        bytes = bytes.subspan(take);
+    }
+}
+
+std::string StampedHexDump::partialRow() const
+{
+    std::string row = m_dumper.partialRow();
+    if (row.empty() || !m_timestamps)
+        return row;
+    return formatTimestamp(m_rowStartMs) + row;
 }
 
 } // namespace merovan

@@ -35,4 +35,26 @@ private:
     std::uint64_t m_offset = 0; // of the row under way
 };
 
+// The hex dump of received data as the terminal shows it: optionally each
+// row stamped with the time its first byte was read.
+class StampedHexDump
+{
+public:
+    void setTimestamps(bool on) { m_timestamps = on; }
+    // Appends the rows that bytes (read at atMs) complete, each ending '\n'.
+    void feed(std::span<const std::uint8_t> bytes, std::int64_t atMs, std::string& out);
+    // The row under way, stamped like the others; empty when none.
+    std::string partialRow() const;
+    void reset()
+    {
+        m_dumper.reset();
+        m_rowStartMs = 0;
+    }
+
+private:
+    HexDumper m_dumper;
+    bool m_timestamps = false;
+    std::int64_t m_rowStartMs = 0;
+};
+
 } // namespace merovan

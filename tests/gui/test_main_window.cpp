@@ -301,6 +301,7 @@ TEST_F(MainWindowTest, ADeviceThatVanishesEndsAsDisconnected)
     auto sim = std::make_unique<Devsim>(std::vector<std::string> {});
     const std::string path = sim->port();
     Tfrm_Main& w = open();
+    w.mnu_reconnect->setChecked(false);
     choosePort(w, path);
     w.spd_connect->click();
     ASSERT_TRUE(w.spd_connect->isChecked());

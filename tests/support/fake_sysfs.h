@@ -53,7 +53,7 @@ public:
     {
         namespace fs = std::filesystem;
         fs::remove(dev() + "/" + name);
-        fs::remove(sys() + "/class/tty/" + name);
+        fs::remove_all(sys() + "/class/tty/" + name);
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(dev() + "/serial/by-id", ec)) {
             if (fs::read_symlink(e.path()).filename() == name)

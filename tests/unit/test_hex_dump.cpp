@@ -87,3 +87,25 @@ TEST(HexDump, MatchesHexdumpDashC)
     EXPECT_EQ(ours.substr(0, lastRow), theirs.substr(0, lastRow));
     EXPECT_EQ(ours.substr(lastRow, 60), theirs.substr(lastRow, 60));
 }
+
+TEST(HexDump, StampedRowsCarryTheTimeOfTheirFirstByte)
+{
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    constexpr std::int64_t t0 = 1796749571123; // 2026-12-08 17:06:11.123
+    merovan::StampedHexDump d;
+    d.setTimestamps(true);
+    std::string out;
+    d.feed(bytes("0123456789"), t0, out);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(d.partialRow().substr(0, 34), "2026-12-08 17:06:11.123 00000000  ");
+    d.feed(bytes("abcdefghijklmnopqrstuvwxyz"), t0 + 1000, out);
+    // The first row began in the first read; the second began in the second.
+    EXPECT_EQ(out, "2026-12-08 17:06:11.123 00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
+                   "2026-12-08 17:06:12.123 00000010  67 68 69 6a 6b 6c 6d 6e  6f 70 71 72 73 74 75 76  |ghijklmnopqrstuv|\n");
+    EXPECT_EQ(d.partialRow().substr(0, 24), "2026-12-08 17:06:12.123 ");
+    merovan::StampedHexDump plain;
+    std::string rows;
+    plain.feed(bytes("0123456789abcdef"), t0, rows);
+    EXPECT_EQ(rows.substr(0, 10), "00000000  ");
+}

@@ -316,21 +316,6 @@ int cmdPorts(SerialPort& port, const Options& o)
     return kExitOk;
 }
 
-// The device to reopen after it went away: the one with the same identity
-// when it has one (it may come back under another name), else the same path.
-std::string findReturned(const std::string& path, const std::string& identity)
-{
-    if (!identity.empty()) {
-        for (const merovan::PortInfo& p : merovan::listSerialPortInfo(0)) {
-            if (p.identity() == identity)
-                return p.path;
-        }
-        if (merovan::describePort(path).identity() != identity)
-            return {};
-    }
-    return merovan::deviceNumberOf(path) != 0 ? path : std::string();
-}
-
 int cmdMonitor(SerialPort& port, const Options& o)
 {
     if (!o.positional.empty())
@@ -414,7 +399,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
             watch->waitForChange(500);
             if (log)
                 log->poll();
-            const std::string path = findReturned(o.port, identity);
+            const std::string path = merovan::findReturnedPort(o.port, identity);
             if (path.empty() || port.openPort(path, settings) != 0) {
                 port.closePort();
                 continue;
