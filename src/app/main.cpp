@@ -41,5 +41,9 @@ int main(int argc, char* argv[])
             mainWindow.spd_connect->click();
         });
     }
+    // MEROVAN_LOG=FILE logs the session to FILE from the start, in the form
+    // the settings last chose (benchmarks and soak runs).
+    if (const QByteArray log = qgetenv("MEROVAN_LOG"); !log.isEmpty())
+        mainWindow.startLog(log.toStdString(), mainWindow.logOptions());
     return app.exec();
 }

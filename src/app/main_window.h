@@ -168,6 +168,8 @@ public:
     bool startLog(const std::string& path, const merovan::LogOptions& options);
     void stopLog();
     bool logging() const { return m_log && m_log->active(); }
+    // The log's form as last chosen (and saved in the settings).
+    const merovan::LogOptions& logOptions() const { return m_logOptions; }
     void mnu_logClick();
     void mnu_saveViewClick();
     // Writes the view's text to path; false, with a message, on failure.
