@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QToolButton>
 
 #include <algorithm>
 
@@ -19,7 +20,48 @@ TerminalView::TerminalView(QWidget* parent)
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setAutoFillBackground(false);
+    m_marker = new QToolButton(viewport());
+    m_marker->setObjectName(QStringLiteral("btn_newOutput"));
+    m_marker->setText(QStringLiteral("new output below"));
+    m_marker->setArrowType(Qt::DownArrow);
+    m_marker->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_marker->setFocusPolicy(Qt::NoFocus);
+    m_marker->setCursor(Qt::ArrowCursor);
+    m_marker->hide();
+    connect(m_marker, &QToolButton::clicked, this, &TerminalView::scrollToEnd);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TerminalView::scrolledBy);
     updateMetrics();
+}
+
+QWidget* TerminalView::newOutputMarker() const
+{
+    return m_marker;
+}
+
+void TerminalView::scrolledBy(int value)
+{
+    if (m_scrollingItself)
+        return;
+    m_follow = value >= verticalScrollBar()->maximum();
+    if (m_follow)
+        m_marker->hide();
+}
+
+void TerminalView::scrollToEnd()
+{
+    m_follow = true;
+    m_marker->hide();
+    m_scrollingItself = true;
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    m_scrollingItself = false;
+    viewport()->update();
+}
+
+void TerminalView::placeMarker()
+{
+    m_marker->adjustSize();
+    m_marker->move(std::max(0, viewport()->width() - m_marker->width() - 4),
+                   std::max(0, viewport()->height() - m_marker->height() - 4));
 }
 
 void TerminalView::setMaxLines(int lines)
@@ -62,9 +104,20 @@ int TerminalView::firstVisibleLine() const
 void TerminalView::updateScrollBars()
 {
     const int visible = visibleLineCount();
-    verticalScrollBar()->setRange(0, std::max(0, lineCount() - visible));
-    verticalScrollBar()->setPageStep(visible);
-    verticalScrollBar()->setSingleStep(1);
+    QScrollBar* v = verticalScrollBar();
+    m_scrollingItself = true;
+    v->setRange(0, std::max(0, lineCount() - visible));
+    v->setPageStep(visible);
+    v->setSingleStep(1);
+    if (m_follow)
+        v->setValue(v->maximum());
+    m_scrollingItself = false;
+    // A view that shows its last line (it grew, or the text shrank) is at
+    // the end, however it got there.
+    if (!m_follow && v->value() >= v->maximum()) {
+        m_follow = true;
+        m_marker->hide();
+    }
     const int width = (m_widestLine + 1) * m_charWidth;
     horizontalScrollBar()->setRange(0, std::max(0, width - viewport()->width()));
     horizontalScrollBar()->setPageStep(viewport()->width());
@@ -75,6 +128,7 @@ void TerminalView::resizeEvent(QResizeEvent* event)
 {
     QAbstractScrollArea::resizeEvent(event);
     updateScrollBars();
+    placeMarker();
 }
 
 void TerminalView::scrollContentsBy(int, int)
@@ -153,42 +207,45 @@ void TerminalView::removeSelection()
     m_caret = m_anchor = from;
 }
 
+TerminalView::Pos TerminalView::insertAt(Pos at, const QString& text)
+{
+    auto& current = m_lines[static_cast<std::size_t>(at.line)];
+    const qsizetype firstBreak = text.indexOf(QLatin1Char('\n'));
+    if (firstBreak < 0) {
+        current.insert(at.col, text);
+        m_widestLine = std::max(m_widestLine, static_cast<int>(current.size()));
+        return { at.line, at.col + static_cast<int>(text.size()) };
+    }
+    const QString tail = current.mid(at.col);
+    current.truncate(at.col);
+    current += QStringView(text).left(firstBreak);
+    m_widestLine = std::max(m_widestLine, static_cast<int>(current.size()));
+    // New lines go in one batch; at the end of the text (the usual case for
+    // received data) that is a plain append.
+    std::vector<QString> added;
+    qsizetype start = firstBreak + 1;
+    for (;;) {
+        const qsizetype brk = text.indexOf(QLatin1Char('\n'), start);
+        if (brk < 0) {
+            added.push_back(text.mid(start));
+            break;
+        }
+        added.push_back(text.mid(start, brk - start));
+        start = brk + 1;
+    }
+    const int endCol = static_cast<int>(added.back().size());
+    added.back() += tail;
+    for (const QString& l : added)
+        m_widestLine = std::max(m_widestLine, static_cast<int>(l.size()));
+    const auto where = m_lines.begin() + at.line + 1;
+    m_lines.insert(where, std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    return { at.line + static_cast<int>(added.size()), endCol };
+}
+
 void TerminalView::insertText(const QString& text)
 {
     removeSelection();
-    auto& current = m_lines[static_cast<std::size_t>(m_caret.line)];
-    const qsizetype firstBreak = text.indexOf(QLatin1Char('\n'));
-    if (firstBreak < 0) {
-        current.insert(m_caret.col, text);
-        m_caret.col += static_cast<int>(text.size());
-        m_widestLine = std::max(m_widestLine, static_cast<int>(current.size()));
-    } else {
-        const QString tail = current.mid(m_caret.col);
-        current.truncate(m_caret.col);
-        current += QStringView(text).left(firstBreak);
-        m_widestLine = std::max(m_widestLine, static_cast<int>(current.size()));
-        // New lines go in one batch; at the end of the text (the usual case
-        // for received data) that is a plain append.
-        std::vector<QString> added;
-        qsizetype start = firstBreak + 1;
-        for (;;) {
-            const qsizetype brk = text.indexOf(QLatin1Char('\n'), start);
-            if (brk < 0) {
-                added.push_back(text.mid(start));
-                break;
-            }
-            added.push_back(text.mid(start, brk - start));
-            start = brk + 1;
-        }
-        const int newCaretCol = static_cast<int>(added.back().size());
-        added.back() += tail;
-        for (const QString& l : added)
-            m_widestLine = std::max(m_widestLine, static_cast<int>(l.size()));
-        const auto at = m_lines.begin() + m_caret.line + 1;
-        m_lines.insert(at, std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
-        m_caret = { m_caret.line + static_cast<int>(added.size()), newCaretCol };
-    }
-    m_anchor = m_caret;
+    m_caret = m_anchor = insertAt(m_caret, text);
     trim();
     updateScrollBars();
     viewport()->update();
@@ -196,16 +253,34 @@ void TerminalView::insertText(const QString& text)
 
 void TerminalView::showText(const QString& text)
 {
-    insertText(text);
-    m_caret = m_anchor = endPos();
-    ensureCaretVisible();
+    // Nothing before the end moves: every other position stays on its text.
+    const bool caretAtEnd = !hasSelection() && m_caret == endPos();
+    const Pos end = insertAt(endPos(), text);
+    if (caretAtEnd)
+        m_caret = m_anchor = end;
+    QScrollBar* v = verticalScrollBar();
+    const int place = v->value();
+    const int dropped = trim();
+    updateScrollBars();
+    if (m_follow) {
+        if (caretAtEnd)
+            ensureCaretVisible();
+    } else {
+        // The lines the user is reading moved up with the dropped ones.
+        m_scrollingItself = true;
+        v->setValue(place - dropped);
+        m_scrollingItself = false;
+        placeMarker();
+        m_marker->show();
+    }
+    viewport()->update();
 }
 
-void TerminalView::trim()
+int TerminalView::trim()
 {
     const int excess = lineCount() - m_maxLines;
     if (excess <= 0)
-        return;
+        return 0;
     m_lines.erase(m_lines.begin(), m_lines.begin() + excess);
     // Positions move up with their text; those inside the dropped lines land
     // on the first remaining one.
@@ -216,6 +291,7 @@ void TerminalView::trim()
     };
     shift(m_caret);
     shift(m_anchor);
+    return excess;
 }
 
 void TerminalView::clear()
@@ -223,6 +299,8 @@ void TerminalView::clear()
     m_lines.assign(1, QString());
     m_caret = m_anchor = {};
     m_widestLine = 0;
+    m_follow = true;
+    m_marker->hide();
     updateScrollBars();
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
@@ -497,4 +575,12 @@ void TerminalView::mouseMoveEvent(QMouseEvent* event)
 {
     if (event->buttons() & Qt::LeftButton)
         setCaret(posAt(event->position().toPoint()), true);
+}
+
+void TerminalView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        event->accept();
+    else
+        QAbstractScrollArea::mouseReleaseEvent(event);
 }

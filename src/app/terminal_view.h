@@ -11,6 +11,11 @@
 // already holds. It keeps a caret and a selection like an editor, but keys
 // that produce characters are handed out through keyTyped() instead of being
 // inserted.
+//
+// Received text always goes at the end; the user's caret, selection and
+// scroll position are theirs. The view follows the end while it is scrolled
+// to the bottom; once the user scrolls up it keeps their place and shows the
+// "new output below" marker until they are back at the bottom.
 class TerminalView : public QAbstractScrollArea
 {
     Q_OBJECT
@@ -32,8 +37,10 @@ public:
     void setMaxLines(int lines);
     int maxLines() const { return m_maxLines; }
 
-    // Inserts text at the caret, replacing the selection, then puts the caret
-    // at the end of the whole text and scrolls it into view. '\n' breaks lines.
+    // Appends text at the end of the view. The caret and selection stay on
+    // the text they were on; a caret resting at the end with nothing selected
+    // moves on with the end. Scrolls to the end while following it, else
+    // shows the new-output marker. '\n' breaks lines.
     void showText(const QString& text);
     // Inserts text at the caret, replacing the selection; the caret ends
     // after the inserted text.
@@ -51,6 +58,13 @@ public:
     // First line index shown at the top.
     int firstVisibleLine() const;
     int visibleLineCount() const;
+    // True while the view stays scrolled to the end as text arrives.
+    bool followsEnd() const { return m_follow; }
+    // Scrolls to the last line and follows the end again.
+    void scrollToEnd();
+    // The "new output below" marker, btn_newOutput; a click on it scrolls to
+    // the end.
+    QWidget* newOutputMarker() const;
 
     void clear();
     void cut();
@@ -82,6 +96,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -91,7 +106,13 @@ private:
     Pos posAt(const QPoint& point) const;
     int xOf(Pos pos) const;
     void removeSelection();
-    void trim();
+    // Inserts text at a position without touching caret or selection;
+    // returns the position after the inserted text.
+    Pos insertAt(Pos at, const QString& text);
+    // Drops the oldest lines beyond the limit; returns how many went.
+    int trim();
+    void placeMarker();
+    void scrolledBy(int value);
     void updateMetrics();
     void updateScrollBars();
     void ensureCaretVisible();
@@ -106,6 +127,11 @@ private:
     int m_charWidth = 1;
     int m_ascent = 0;
     bool m_fixedPitch = true;
+    bool m_follow = true;
+    // Set while the view moves its own scroll bar, so only the user's
+    // scrolling decides whether the view follows the end.
+    bool m_scrollingItself = false;
+    class QToolButton* m_marker = nullptr;
     QColor m_textColor;
     QColor m_backgroundColor;
 };

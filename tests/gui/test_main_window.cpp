@@ -204,11 +204,11 @@ TEST_F(MainWindowTest, ShowTextFormatsEveryByteClass)
     w.Show_text(w.view(), bytes({ 'x', 0x0D }));
     w.Show_text(w.view(), bytes({ 0x0A, 'y', 0x0A, 'z' }));
     EXPECT_EQ(w.view()->text(), QStringLiteral("x\ny\nz"));
-    // Text goes in at the caret, then the caret jumps to the end.
+    // Text goes at the end; the caret stays where the user put it.
     w.view()->setCaret({ 0, 1 });
     w.Show_text(w.view(), bytes({ '!' }));
-    EXPECT_EQ(w.view()->text(), QStringLiteral("x!\ny\nz"));
-    EXPECT_EQ(w.view()->caret(), (TerminalView::Pos { 2, 1 }));
+    EXPECT_EQ(w.view()->text(), QStringLiteral("x\ny\nz!"));
+    EXPECT_EQ(w.view()->caret(), (TerminalView::Pos { 0, 1 }));
 }
 
 TEST_F(MainWindowTest, WorksAgainstTheSimulatedDevice)
@@ -255,6 +255,39 @@ TEST_F(MainWindowTest, WorksAgainstTheSimulatedDevice)
     EXPECT_FALSE(w.port().isOpen());
     EXPECT_TRUE(w.cbo_port->isEnabled());
     fs::remove(record);
+}
+
+TEST_F(MainWindowTest, EchoAfterAClickOrSelectionLandsAtTheEnd)
+{
+    Devsim sim({});
+    Tfrm_Main& w = open();
+    w.resize(600, 400);
+    w.show();
+    choosePort(w, sim.port());
+    w.spd_connect->click();
+    ASSERT_TRUE(w.spd_connect->isChecked()) << w.Panel2->text().toStdString();
+    ASSERT_TRUE(viewContains(w, QStringLiteral("devsim ready")));
+    const QString greeting = w.view()->text();
+    const QFontMetrics fm(w.view()->font());
+    const int cw = fm.horizontalAdvance(QLatin1Char('M'));
+    const int lh = fm.lineSpacing();
+
+    // A click inside "devsim", then the device echoes what is typed.
+    QTest::mouseClick(w.view()->viewport(), Qt::LeftButton, {}, QPoint(cw * 3 + 1, lh / 2));
+    const TerminalView::Pos caret = w.view()->caret();
+    QTest::keyClicks(w.view(), QStringLiteral("XYZ"));
+    ASSERT_TRUE(viewContains(w, QStringLiteral("XYZ")));
+    EXPECT_EQ(w.view()->text(), greeting + QStringLiteral("XYZ"));
+    EXPECT_EQ(w.view()->caret(), caret);
+
+    // A selection is neither replaced nor moved.
+    QTest::mouseClick(w.view()->viewport(), Qt::LeftButton, {}, QPoint(1, lh / 2));
+    QTest::mouseClick(w.view()->viewport(), Qt::LeftButton, Qt::ShiftModifier, QPoint(cw * 6 + 1, lh / 2));
+    ASSERT_EQ(w.view()->selectedText(), QStringLiteral("devsim"));
+    QTest::keyClicks(w.view(), QStringLiteral("ab"));
+    ASSERT_TRUE(viewContains(w, QStringLiteral("XYZab")));
+    EXPECT_EQ(w.view()->text(), greeting + QStringLiteral("XYZab"));
+    EXPECT_EQ(w.view()->selectedText(), QStringLiteral("devsim"));
 }
 
 TEST_F(MainWindowTest, AFailedOpenBringsTheButtonBackUpWithTheReason)

@@ -6,6 +6,10 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWheelEvent>
+
+#include <functional>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -46,31 +50,152 @@ TEST_F(ViewTest, InsertsAtTheCaretAndOverASelection)
     view.insertText(QStringLiteral("X\nY"));
     EXPECT_EQ(view.text(), QStringLiteral("hello, X\nYond"));
     EXPECT_FALSE(view.hasSelection());
-
-    // showText does the same, then leaves the caret at the very end.
-    view.setSelection({ 0, 0 }, { 0, 5 });
-    view.showText(QStringLiteral("HI"));
-    EXPECT_EQ(view.text(), QStringLiteral("HI, X\nYond"));
-    EXPECT_EQ(view.caret(), (Pos { 1, 4 }));
 }
 
-TEST_F(ViewTest, CaretAndViewFollowTheEnd)
+TEST_F(ViewTest, ShownTextGoesAtTheEndAndLeavesCaretAndSelection)
+{
+    view.showText(QStringLiteral("hello world\nsecond"));
+    EXPECT_EQ(view.caret(), (Pos { 1, 6 })) << "a caret at the end moves on with it";
+
+    view.setCaret({ 0, 4 });
+    view.showText(QStringLiteral("XYZ"));
+    EXPECT_EQ(view.text(), QStringLiteral("hello world\nsecondXYZ"));
+    EXPECT_EQ(view.caret(), (Pos { 0, 4 }));
+
+    view.setSelection({ 0, 6 }, { 1, 2 });
+    view.showText(QStringLiteral("\nmore"));
+    EXPECT_EQ(view.text(), QStringLiteral("hello world\nsecondXYZ\nmore"));
+    EXPECT_EQ(view.selectedText(), QStringLiteral("world\nse"));
+
+    // A selection that ends at the end stays as it was; the text grows past it.
+    view.setSelection({ 2, 0 }, { 2, 4 });
+    view.showText(QStringLiteral("!"));
+    EXPECT_EQ(view.selectedText(), QStringLiteral("more"));
+    EXPECT_EQ(view.line(2), QStringLiteral("more!"));
+}
+
+TEST_F(ViewTest, FollowsTheEndUntilScrolledUp)
 {
     view.showText(lines(0, 500));
     EXPECT_EQ(view.lineCount(), 501);
     EXPECT_EQ(view.caret(), (Pos { 500, 0 }));
-    const int first = view.firstVisibleLine();
-    EXPECT_LE(first, 500);
-    EXPECT_GT(first + view.visibleLineCount(), 500) << "the caret's line is on screen";
+    EXPECT_TRUE(view.followsEnd());
+    EXPECT_EQ(view.verticalScrollBar()->value(), view.verticalScrollBar()->maximum());
+    EXPECT_GT(view.firstVisibleLine() + view.visibleLineCount(), 500) << "the caret's line is on screen";
+    EXPECT_FALSE(view.newOutputMarker()->isVisible());
+
+    // Scrolled to the top: the place holds and the marker says there is more.
+    view.verticalScrollBar()->setValue(0);
+    EXPECT_FALSE(view.followsEnd());
+    view.showText(lines(500, 510));
+    EXPECT_EQ(view.firstVisibleLine(), 0);
+    EXPECT_EQ(view.line(0), QStringLiteral("line 0"));
+    EXPECT_TRUE(view.newOutputMarker()->isVisible());
+    EXPECT_EQ(view.newOutputMarker()->objectName(), QStringLiteral("btn_newOutput"));
+
+    // Back at the bottom by hand: the marker goes and the view follows again.
+    view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
+    EXPECT_TRUE(view.followsEnd());
+    EXPECT_FALSE(view.newOutputMarker()->isVisible());
+    view.showText(lines(510, 520));
     EXPECT_EQ(view.verticalScrollBar()->value(), view.verticalScrollBar()->maximum());
 
-    // A click at the top puts the text there, and the caret back at the end.
-    view.setCaret({ 0, 0 });
-    EXPECT_EQ(view.firstVisibleLine(), 0);
-    view.showText(QStringLiteral("more"));
-    EXPECT_EQ(view.line(0), QStringLiteral("moreline 0"));
-    EXPECT_EQ(view.caret(), (Pos { 500, 0 }));
-    EXPECT_GT(view.firstVisibleLine() + view.visibleLineCount(), 500);
+    // The marker's click does the same.
+    view.verticalScrollBar()->setValue(3);
+    view.showText(QStringLiteral("x"));
+    ASSERT_TRUE(view.newOutputMarker()->isVisible());
+    QTest::mouseClick(view.newOutputMarker(), Qt::LeftButton);
+    EXPECT_TRUE(view.followsEnd());
+    EXPECT_FALSE(view.newOutputMarker()->isVisible());
+    EXPECT_EQ(view.verticalScrollBar()->value(), view.verticalScrollBar()->maximum());
+}
+
+TEST_F(ViewTest, ScrolledUpPlaceHoldsWhileOldLinesAreDropped)
+{
+    view.setMaxLines(100);
+    view.showText(lines(0, 99));
+    view.verticalScrollBar()->setValue(50); // "line 50" at the top
+    view.showText(lines(99, 109));          // ten lines go from the top
+    EXPECT_EQ(view.line(view.firstVisibleLine()), QStringLiteral("line 50"));
+    EXPECT_TRUE(view.newOutputMarker()->isVisible());
+}
+
+// What the user does before data arrives; the text already shown, their
+// caret, their selection and their place must come through unchanged.
+TEST_F(ViewTest, UserActionsFollowedByDataLeaveTheShownTextAlone)
+{
+    view.setFont(QFont(QStringLiteral("DejaVu Sans Mono"), 10));
+    const QFontMetrics fm(view.font());
+    const int cw = fm.horizontalAdvance(QLatin1Char('M'));
+    const int lh = fm.lineSpacing();
+    struct Case
+    {
+        const char* name;
+        std::function<void()> act;
+    };
+    const Case cases[] = {
+        { "click inside a word", [&] { QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(cw * 4 + 1, lh / 2)); } },
+        { "mouse selection",
+          [&] {
+              QTest::mousePress(view.viewport(), Qt::LeftButton, {}, QPoint(cw * 2 + 1, lh / 2));
+              QMouseEvent move(QEvent::MouseMove, QPointF(cw * 8 + 1, lh + lh / 2), view.viewport()->mapToGlobal(QPointF(cw * 8 + 1, lh + lh / 2)),
+                               Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+              QApplication::sendEvent(view.viewport(), &move);
+              QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, QPoint(cw * 8 + 1, lh + lh / 2));
+          } },
+        { "wheel scroll up",
+          [&] {
+              QWheelEvent wheel(QPointF(10, 10), view.viewport()->mapToGlobal(QPointF(10, 10)), QPoint(), QPoint(0, 120 * 5),
+                                Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+              QApplication::sendEvent(view.viewport(), &wheel);
+          } },
+        { "keyboard selection",
+          [&] {
+              view.setFocus();
+              QTest::keyClick(&view, Qt::Key_Home, Qt::ControlModifier);
+              QTest::keyClick(&view, Qt::Key_Right, Qt::ShiftModifier);
+              QTest::keyClick(&view, Qt::Key_Right, Qt::ShiftModifier);
+          } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        view.clear();
+        view.showText(QStringLiteral("hello world\nsecond line\n") + lines(0, 40) + QStringLiteral("last"));
+        if (std::string_view(c.name) != "wheel scroll up")
+            view.verticalScrollBar()->setValue(0); // the first lines on screen
+        c.act();
+        const QString before = view.text();
+        const Pos caret = view.caret();
+        const bool caretAtEnd = !view.hasSelection() && caret == Pos { view.lineCount() - 1, 4 };
+        const QString selected = view.selectedText();
+        const int first = view.firstVisibleLine();
+        const bool following = view.followsEnd();
+        const std::string_view name = c.name;
+        EXPECT_FALSE(following) << "the first lines are on screen, not the end";
+        EXPECT_EQ(selected.isEmpty(), name == "click inside a word" || name == "wheel scroll up") << selected.toStdString();
+        view.showText(QStringLiteral("XYZ\nnext"));
+        EXPECT_EQ(view.text(), before + QStringLiteral("XYZ\nnext"));
+        // A caret the user never moved off the end goes on with it.
+        EXPECT_EQ(view.caret(), caretAtEnd ? (Pos { view.lineCount() - 1, 4 }) : caret);
+        EXPECT_EQ(view.selectedText(), selected);
+        if (!following) {
+            EXPECT_EQ(view.firstVisibleLine(), first);
+            EXPECT_TRUE(view.newOutputMarker()->isVisible());
+        }
+    }
+}
+
+TEST_F(ViewTest, ClickAtTheBottomKeepsFollowing)
+{
+    view.showText(lines(0, 100));
+    const int lh = QFontMetrics(view.font()).lineSpacing();
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(5, lh / 2));
+    const Pos caret = view.caret();
+    EXPECT_TRUE(view.followsEnd());
+    view.showText(lines(100, 200));
+    EXPECT_EQ(view.caret(), caret);
+    EXPECT_EQ(view.verticalScrollBar()->value(), view.verticalScrollBar()->maximum());
+    EXPECT_FALSE(view.newOutputMarker()->isVisible());
 }
 
 TEST_F(ViewTest, TrimmingKeepsTheNewestLinesAndTheSelection)
