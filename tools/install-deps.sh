@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Merovan needs to build and test, if any are
-# missing. Usage: tools/install-deps.sh [--gui-run]
+# missing. Usage: tools/install-deps.sh [--gui-run | --windows]
+# --windows: the mingw-w64 cross compiler, GoogleTest's sources and wine, for
+# tools/build-windows.sh and .ci/windows.sh.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev)
 if [ "${1:-}" = "--gui-run" ]; then
   packages+=(xvfb xauth)
+elif [ "${1:-}" = "--windows" ]; then
+  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 fi
 
 missing=()

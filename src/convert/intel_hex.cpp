@@ -1,12 +1,8 @@
 #include "convert/intel_hex.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -136,27 +132,18 @@ int convertHexFile(const std::string& path, std::uint32_t flashStart, std::uint3
                    std::span<std::uint8_t> image, std::int32_t& outSize)
 {
     outSize = 0;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
         return kHexFailed;
-    struct stat st {};
     std::vector<std::uint8_t> text;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        text.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            return kHexFailed;
-        }
-        if (n == 0)
-            break;
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
         text.insert(text.end(), buffer, buffer + n);
-    }
-    ::close(fd);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed)
+        return kHexFailed;
     return convertHex(text, flashStart, flashSize, image, outSize);
 }
 

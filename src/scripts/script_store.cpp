@@ -1,9 +1,9 @@
 #include "scripts/script_store.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "common/durable_file.h"
 
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 
 namespace merovan {
@@ -132,34 +132,16 @@ std::string rewrite(std::string_view content, std::string_view name, const std::
 // it over path: path is either the old file or the new one, never less.
 bool replaceFile(const std::string& path, const std::string& content)
 {
-    const std::string tmp = scriptTempPath(path);
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok)
-        ::unlink(tmp.c_str());
-    return ok;
+    std::string reason;
+    return replaceFileContent(path, scriptTempPath(path), content, reason);
 }
 
 } // namespace
 
 std::string scriptTempPath(const std::string& path)
 {
-    const auto slash = path.rfind('/');
-    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    // Each system's own separators: a backslash is one on Windows only.
+    const std::size_t base = path.size() - std::filesystem::path(path).filename().string().size();
     const auto dot = path.find('.', base);
     std::string tmp = (dot == std::string::npos ? path : path.substr(0, dot)) + ".tmp";
     // A script file that is itself named so must not be its own temporary.

@@ -14,11 +14,17 @@ namespace merovan {
 // left out, as is a duplicate.
 //
 // sysClassTty and devDir are parameters so that tests can lay out a fake tree.
+//
+// On Windows: the names ("COM3") of the ports in the registry's
+// HARDWARE\DEVICEMAP\SERIALCOMM and among the DOS device names, in number
+// order, leaving out the port numbered excludeDevice; the two directory
+// parameters are not used.
 std::vector<std::string> listSerialPorts(std::uint64_t excludeDevice,
                                          const std::string& sysClassTty = "/sys/class/tty",
                                          const std::string& devDir = "/dev");
 
-// The device number of the node at path (following links), 0 if none.
+// The device number of the node at path (following links), 0 if none. On
+// Windows, n of a COMn name.
 std::uint64_t deviceNumberOf(const std::string& path);
 
 // What the system knows about a port without opening it.

@@ -34,14 +34,15 @@ struct ModemStatus
 struct ReadResult
 {
     std::size_t count = 0;
-    int error = 0;              // errno of a failed read, 0 otherwise
-    bool disconnected = false;  // the device has gone away (hang-up, EIO, ENXIO)
+    int error = 0;              // the system's code for a failed read, 0 otherwise
+    bool disconnected = false;  // the device has gone away (hang-up, unplugged)
 };
 
 // One operating system's way to a serial device. The port object holds the
 // program's logic; a backend only moves bytes and line settings. Every
-// function returns 0 or an errno value, with a readable reason where the
-// caller may show it.
+// function returns 0 or the system's error code (an errno value on POSIX, a
+// GetLastError value on Windows; see common/system_error.h), with a
+// readable reason where the caller may show it.
 class SerialBackend
 {
 public:
@@ -65,7 +66,7 @@ public:
     virtual ReadResult read(std::span<std::uint8_t> buffer, int timeoutMs) = 0;
 
     // Returns once every byte has been taken by the driver, or on failure.
-    // A vanished device gives ENXIO.
+    // A vanished device gives a code for which isDeviceGoneError() holds.
     virtual int write(std::span<const std::uint8_t> bytes) = 0;
 
     // Identifies the open device so that listings can leave it out; 0 when
@@ -73,8 +74,8 @@ public:
     virtual std::uint64_t deviceId() const = 0;
 
     // Waits up to timeoutMs until everything written has left the driver's
-    // queue. 0 when it has, ETIMEDOUT when it has not yet, ENXIO when the
-    // device went away meanwhile.
+    // queue. 0 when it has, another code when it has not yet, and one for
+    // which isDeviceGoneError() holds when the device went away meanwhile.
     virtual int waitSent(int timeoutMs) { (void)timeoutMs; return 0; }
 
     // Bytes written but not yet sent; 0 when unknown.
@@ -100,6 +101,7 @@ public:
     virtual int nativeHandle() const { return -1; }
 };
 
-std::unique_ptr<SerialBackend> makePosixBackend();
+// The backend of the system the program was built for.
+std::unique_ptr<SerialBackend> makeSystemBackend();
 
 } // namespace merovan

@@ -220,7 +220,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialBackend> makePosixBackend()
+std::unique_ptr<SerialBackend> makeSystemBackend()
 {
     return std::make_unique<PosixBackend>();
 }

@@ -1,11 +1,10 @@
 #include "serial/serial_port.h"
 
+#include "common/system_error.h"
 #include "common/text_value.h"
 #include "serial/port_enumeration.h"
 
-#include <cerrno>
 #include <algorithm>
-#include <cstring>
 
 namespace merovan {
 
@@ -13,11 +12,6 @@ namespace {
 
 constexpr int kReadTimeoutMs = 2;
 constexpr std::uint32_t kSettleAfterOpenMs = 500;
-
-bool isDisconnectError(int error)
-{
-    return error == ENXIO || error == EIO || error == ENODEV;
-}
 
 } // namespace
 
@@ -164,13 +158,13 @@ void SerialPort::handleDisconnect()
 int SerialPort::writeBlock(std::span<const std::uint8_t> bytes)
 {
     if (!m_open)
-        return EBADF;
+        return notOpenError();
     const int rc = m_backend->write(bytes);
     if (rc != 0) {
-        if (isDisconnectError(rc))
+        if (isDeviceGoneError(rc))
             handleDisconnect();
         else
-            m_lastError = std::strerror(rc);
+            m_lastError = systemErrorText(rc);
     }
     return rc;
 }
@@ -247,7 +241,7 @@ bool SerialPort::waitUntilSent()
     const std::uint32_t rate = m_baudRate > 0 ? m_baudRate : 9600;
     const auto lineMs = static_cast<int>(std::min<std::uint64_t>(queued * 10ull * 1000 / rate * 2, 60000));
     const int rc = m_backend->waitSent(lineMs + 1000);
-    if (rc == ENXIO) {
+    if (isDeviceGoneError(rc)) {
         handleDisconnect();
         return false;
     }
@@ -257,9 +251,9 @@ bool SerialPort::waitUntilSent()
 int SerialPort::modemStatus(ModemStatus& status)
 {
     if (!m_open)
-        return EBADF;
+        return notOpenError();
     const int rc = m_backend->modemLines(status);
-    if (isDisconnectError(rc))
+    if (isDeviceGoneError(rc))
         handleDisconnect();
     return rc;
 }
@@ -267,12 +261,12 @@ int SerialPort::modemStatus(ModemStatus& status)
 int SerialPort::sendBreak()
 {
     if (!m_open)
-        return EBADF;
+        return notOpenError();
     const int rc = m_backend->sendBreak();
-    if (isDisconnectError(rc))
+    if (isDeviceGoneError(rc))
         handleDisconnect();
     else if (rc != 0)
-        m_lastError = std::strerror(rc);
+        m_lastError = systemErrorText(rc);
     return rc;
 }
 

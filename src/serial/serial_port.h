@@ -28,7 +28,7 @@ inline constexpr int kMissingThirdComma = 3;
 class SerialPort
 {
 public:
-    explicit SerialPort(Clock& clock, std::unique_ptr<SerialBackend> backend = makePosixBackend());
+    explicit SerialPort(Clock& clock, std::unique_ptr<SerialBackend> backend = makeSystemBackend());
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -36,8 +36,8 @@ public:
     // Opens the device at path and applies settings ("9600,8,N,1"). A port
     // already open is closed first. Returns 0 after a successful open and the
     // 500 ms settling wait; kMissing*Comma for a malformed settings text,
-    // leaving the device held but not marked open; otherwise the errno of the
-    // failing step, with lastError() giving the reason.
+    // leaving the device held but not marked open; otherwise the system's
+    // error code of the failing step, with lastError() giving the reason.
     int openPort(const std::string& path, std::string_view settings);
 
     // Parses "baud,data,parity,stop" and applies it to the open device with
@@ -53,7 +53,8 @@ public:
     int setRts(bool on);   // on: RTS handshaking; off: RTS held inactive
     void setCtsFlow(bool on);
 
-    // 0, or an errno; a closed port gives EBADF and sends nothing.
+    // 0, or the system's error code; a closed port gives notOpenError() and
+    // sends nothing.
     int writeBlock(std::span<const std::uint8_t> bytes);
     int writeByte(std::uint8_t byte);
     void writeString(std::string_view text);
@@ -79,10 +80,11 @@ public:
     // merely held back (CTS) is not a failure.
     bool waitUntilSent();
 
-    // The modem input lines of the open device: 0, ENOTTY for a device
-    // without them (a pseudo-terminal), EBADF when closed.
+    // The modem input lines of the open device: 0, the system's code for a
+    // device without them (a pseudo-terminal) or a failure, notOpenError()
+    // when closed.
     int modemStatus(ModemStatus& status);
-    // Sends a break (a quarter to half a second); EBADF when closed.
+    // Sends a break (a quarter to half a second); notOpenError() when closed.
     int sendBreak();
 
     // Device paths of the serial ports present, in a stable order, without

@@ -59,14 +59,6 @@ int hexValue(char c)
 
 } // namespace
 
-std::tm systemLocalTime()
-{
-    const std::time_t t = std::time(nullptr);
-    std::tm local {};
-    localtime_r(&t, &local);
-    return local;
-}
-
 std::size_t sendExpandedText(SerialPort& port, std::string_view text, std::span<char> echoBuffer,
                              const LocalTimeSource& now)
 {

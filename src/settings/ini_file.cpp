@@ -1,11 +1,11 @@
 #include "settings/ini_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "common/durable_file.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -98,7 +98,8 @@ bool IniFile::load()
     std::ifstream in(m_path, std::ios::binary);
     if (!in) {
         // A missing file is simply empty; an unreadable one is a failure.
-        return errno == ENOENT || ::access(m_path.c_str(), F_OK) != 0;
+        std::error_code ec;
+        return errno == ENOENT || !std::filesystem::exists(m_path, ec);
     }
     std::ostringstream s;
     s << in.rdbuf();
@@ -151,37 +152,7 @@ std::string IniFile::text() const
 bool IniFile::save()
 {
     m_error.clear();
-    const std::string tmp = m_path + ".tmp";
-    const std::string content = text();
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        m_error = std::strerror(errno);
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            m_error = std::strerror(errno);
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        m_error = std::strerror(errno);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    if (std::rename(tmp.c_str(), m_path.c_str()) != 0) {
-        m_error = std::strerror(errno);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return replaceFileContent(m_path, m_path + ".tmp", text(), m_error);
 }
 
 const IniFile::Line* IniFile::find(std::string_view section, std::string_view key) const

@@ -1,12 +1,11 @@
 #include "transfer/binary_transfers.h"
 
+#include "common/durable_file.h"
+
 #include "convert/bitmap_font.h"
 #include "convert/bmp_reader.h"
 #include "serial/serial_port.h"
 #include "serial/text_expansion.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -56,9 +55,10 @@ public:
     bool write(const void* data, std::size_t n) { return std::fwrite(data, 1, n, m_file.get()) == n; }
     bool commit()
     {
-        bool good = std::fflush(m_file.get()) == 0 && ::fsync(::fileno(m_file.get())) == 0;
+        bool good = flushToDisk(m_file.get());
         good = std::fclose(m_file.release()) == 0 && good;
-        good = good && std::rename(m_temp.c_str(), m_path.c_str()) == 0;
+        std::string reason;
+        good = good && renameOver(m_temp, m_path, reason);
         if (!good)
             std::remove(m_temp.c_str());
         return good;

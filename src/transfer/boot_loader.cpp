@@ -6,8 +6,6 @@
 #include "serial/serial_port.h"
 #include "transfer/xmodem.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -132,10 +130,9 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
     std::int64_t binarySize = 0;
     if (!hex) {
         // A raw image that cannot fit is refused before the device is touched.
-        struct stat st {};
-        if (::fstat(::fileno(file.get()), &st) != 0)
+        binarySize = fileLength(file.get());
+        if (binarySize < 0)
             return toInt(TransferResult::CantOpenFile);
-        binarySize = st.st_size;
         if (binarySize > request.flashSize)
             return kBootTooBig;
     }

@@ -2,6 +2,7 @@
 
 #include "device_model.h"
 #include "support/fake_clock.h"
+#include "common/system_error.h"
 #include "serial/serial_backend.h"
 
 #include <cerrno>
@@ -119,7 +120,7 @@ public:
     int write(std::span<const std::uint8_t> bytes) override
     {
         if (vanished)
-            return ENXIO;
+            return deviceGoneError();
         if (writeError)
             return writeError;
         m_log.writes.emplace_back(bytes.begin(), bytes.end());

@@ -16,7 +16,7 @@
 #include "transfer/text_transfer.h"
 #include "transfer/transfer.h"
 
-#include <unistd.h>
+#include "cli_platform.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -41,7 +41,7 @@ constexpr int kExitUsage = 2;
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void onSignal(int)
+void onStop()
 {
     g_stop = 1;
 }
@@ -99,7 +99,7 @@ void usage(std::FILE* to)
                "2 time-out, 3 device error, 4 canceled, 5 port not open, 6 read error).\n"
                "\n"
                "Line options (defaults 9600,8,N,1):\n"
-               "  -p, --port PATH    device path, for example /dev/ttyUSB0\n"
+               "  -p, --port PATH    device path, for example /dev/ttyUSB0 (COM3 on Windows)\n"
                "  -b, --baud RATE    baud rate\n"
                "  -d, --data BITS    data bits, 5 to 8\n"
                "  -s, --stop BITS    stop bits, 1 or 2\n"
@@ -246,9 +246,8 @@ bool openPort(SerialPort& port, const Options& o)
     const int rc = port.openPort(o.port, settings);
     if (rc != 0) {
         std::fprintf(stderr, "Cannot open %s: %s\n", o.port.c_str(), port.lastError().c_str());
-        if (rc == EACCES)
-            std::fprintf(stderr, "Hint: serial ports belong to the group 'dialout'. Add yourself with "
-                                 "'sudo usermod -aG dialout $USER', then log in again.\n");
+        if (const std::string hint = merovan::cli::openFailureHint(rc); !hint.empty())
+            std::fprintf(stderr, "%s\n", hint.c_str());
         return false;
     }
     if (o.cts)
@@ -476,7 +475,7 @@ std::int32_t g_divisor = 1;
 // Progress on stderr when it is a terminal; SIGINT cancels.
 merovan::ProgressCallback progressReporter()
 {
-    const bool show = ::isatty(2) != 0;
+    const bool show = merovan::cli::stderrIsTerminal();
     g_firstMark = g_lastMark = {};
     return [show](std::int32_t maximum, std::int32_t position) {
         if (position > 0) {
@@ -500,7 +499,7 @@ int finishTransfer(SerialPort& port, int result, const std::string& message, con
         const double secs = static_cast<double>(g_lastMark.ms - g_firstMark.ms) / 1000.0;
         std::fprintf(stderr, "data rate: %.0f B/s (%.0f bytes in %.3f s)\n", bytes / secs, bytes, secs);
     }
-    if (::isatty(2))
+    if (merovan::cli::stderrIsTerminal())
         std::fputc('\n', stderr);
     port.writeByte(13);
     if (result != 0)
@@ -749,12 +748,7 @@ int main(int argc, char** argv)
     }
     const Options o = parseOptions(argc, argv);
 
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    merovan::cli::catchStopRequests(onStop);
 
     merovan::SteadyClock clock;
     SerialPort port(clock);
