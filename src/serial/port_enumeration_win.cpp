@@ -86,4 +86,60 @@ std::uint64_t deviceNumberOf(const std::string& path)
     return detail::comNumber(path);
 }
 
+// Windows has no sysfs: what it knows of a port without opening it (the
+// device's hardware ids) sits behind the setup API, which is not read here,
+// so a port is known by its name alone.
+std::string sysfsRoot()
+{
+    return {};
+}
+
+std::string devRoot()
+{
+    return {};
+}
+
+PortInfo describePort(const std::string& path)
+{
+    PortInfo info;
+    info.path = path;
+    return info;
+}
+
+PortInfo describePort(const std::string& path, const std::string& sysRoot, const std::string& devDir)
+{
+    (void)sysRoot;
+    (void)devDir;
+    return describePort(path);
+}
+
+std::vector<PortInfo> listSerialPortInfo(std::uint64_t excludeDevice)
+{
+    std::vector<PortInfo> out;
+    for (const std::string& path : listSerialPorts(excludeDevice))
+        out.push_back(describePort(path));
+    return out;
+}
+
+std::vector<PortInfo> listSerialPortInfo(std::uint64_t excludeDevice, const std::string& sysRoot,
+                                         const std::string& devDir)
+{
+    (void)sysRoot;
+    (void)devDir;
+    return listSerialPortInfo(excludeDevice);
+}
+
+// Without an identity a port is back once it is listed again: a USB
+// adapter's port leaves the registry's list when it is pulled out.
+std::string findReturnedPort(const std::string& path, const std::string& identity)
+{
+    (void)identity;
+    const unsigned number = detail::comNumber(path);
+    for (const std::string& port : listSerialPorts(0)) {
+        if (number != 0 ? detail::comNumber(port) == number : port == path)
+            return path;
+    }
+    return {};
+}
+
 } // namespace merovan

@@ -13,6 +13,9 @@ namespace {
 
 // How often the output queue is looked at while waiting for it to empty.
 constexpr DWORD kSentPollMs = 5;
+// A break as long as Linux's tcsendbreak(fd, 0) makes, within its quarter to
+// half a second.
+constexpr DWORD kBreakMs = 300;
 
 int lastError(std::string& reason)
 {
@@ -233,6 +236,32 @@ public:
         if (!isOpen() || !ClearCommError(m_handle, &errors, &stat))
             return 0;
         return stat.cbOutQue;
+    }
+
+    int modemLines(ModemStatus& status) override
+    {
+        if (!isOpen())
+            return notOpenError();
+        DWORD bits = 0;
+        if (!GetCommModemStatus(m_handle, &bits))
+            return static_cast<int>(GetLastError());
+        status.cts = (bits & MS_CTS_ON) != 0;
+        status.dsr = (bits & MS_DSR_ON) != 0;
+        status.dcd = (bits & MS_RLSD_ON) != 0;
+        status.ri = (bits & MS_RING_ON) != 0;
+        return 0;
+    }
+
+    int sendBreak() override
+    {
+        if (!isOpen())
+            return notOpenError();
+        if (!SetCommBreak(m_handle))
+            return static_cast<int>(GetLastError());
+        Sleep(kBreakMs);
+        if (!ClearCommBreak(m_handle))
+            return static_cast<int>(GetLastError());
+        return 0;
     }
 
     std::uint64_t deviceId() const override { return m_device; }
