@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -38,18 +40,49 @@ bool HexReader::readByte(std::uint8_t& value, std::uint8_t& sum)
     return true;
 }
 
+int HexReader::fail(std::string what)
+{
+    m_error = std::move(what);
+    return kHexBadRecord;
+}
+
+int HexReader::errorLine() const
+{
+    if (!m_seenRecord)
+        return 0;
+    const auto* begin = m_text.data();
+    return 1 + static_cast<int>(std::count(begin, begin + std::min(m_recordStart, m_text.size()), '\n'));
+}
+
+namespace {
+std::string checksumText(std::uint8_t found, std::uint8_t expected)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "checksum %02X, expected %02X", found, expected);
+    return text;
+}
+} // namespace
+
 int HexReader::readHexRecord(std::uint32_t& address, std::uint8_t (&data)[256], int& count)
 {
     const void* colon = m_pos < m_text.size() ? std::memchr(m_text.data() + m_pos, kColon, m_text.size() - m_pos)
                                               : nullptr;
-    if (!colon)
-        return kHexBadRecord;
+    if (!colon) {
+        // The error is placed after the last record, on the line the end
+        // record should have been.
+        if (m_seenRecord)
+            m_recordStart = m_text.size();
+        return fail(m_seenRecord ? "no end record" : "no records (no line starts with ':')");
+    }
     m_pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - m_text.data()) + 1;
+    m_recordStart = m_pos - 1;
+    m_seenRecord = true;
+    const auto cut = [this] { return fail("the record ends too soon"); };
 
     std::uint8_t sum = 0;
     std::uint8_t n = 0;
     if (!readByte(n, sum))
-        return kHexBadRecord;
+        return cut();
     count = n;
     if (n == 0)
         return kHexEndRecord;
@@ -57,19 +90,21 @@ int HexReader::readHexRecord(std::uint32_t& address, std::uint8_t (&data)[256], 
     std::uint8_t lo = 0;
     std::uint8_t type = 0;
     if (!readByte(hi, sum) || !readByte(lo, sum) || !readByte(type, sum))
-        return kHexBadRecord;
+        return cut();
     address = static_cast<std::uint32_t>(hi << 8 | lo);
 
     std::uint8_t check = 0;
     if (type == kExtendedLinearAddress) {
         // The record is taken to carry two bytes, whatever its count says.
         if (!readByte(hi, sum) || !readByte(lo, sum) || !readByte(check, sum))
-            return kHexBadRecord;
+            return cut();
         address = static_cast<std::uint32_t>(hi << 8 | lo);
-        return sum == 0 ? kExtendedLinearAddress : kHexBadRecord;
+        if (sum != 0)
+            return fail(checksumText(check, static_cast<std::uint8_t>(check - sum)));
+        return kExtendedLinearAddress;
     }
     if (m_pos + 2 * static_cast<std::size_t>(n) + 2 > m_text.size())
-        return kHexBadRecord;
+        return cut();
     const std::uint8_t* p = m_text.data() + m_pos;
     for (int k = 0; k < n; ++k, p += 2) {
         const auto b = static_cast<std::uint8_t>(kDigit[p[0]] * 16 + kDigit[p[1]]);
@@ -78,12 +113,14 @@ int HexReader::readHexRecord(std::uint32_t& address, std::uint8_t (&data)[256], 
     }
     m_pos += 2 * static_cast<std::size_t>(n);
     if (!readByte(check, sum))
-        return kHexBadRecord;
-    return sum == 0 ? type : kHexBadRecord;
+        return cut();
+    if (sum != 0)
+        return fail(checksumText(check, static_cast<std::uint8_t>(check - sum)));
+    return type;
 }
 
 int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std::uint32_t flashSize,
-               std::span<std::uint8_t> image, std::int32_t& outSize)
+               std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why)
 {
     outSize = 0;
     HexReader reader(text);
@@ -100,8 +137,13 @@ int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std
         const int type = reader.readHexRecord(field, data, count);
         if (type == kHexEndRecord)
             break;
-        if (type == kHexBadRecord)
+        if (type == kHexBadRecord) {
+            if (why) {
+                const int line = reader.errorLine();
+                *why = line > 0 ? std::to_string(line) + ": " + reader.error() : reader.error();
+            }
             return kHexFailed;
+        }
         if (type == kExtendedLinearAddress) {
             upper = field << 16;
             continue;
@@ -122,29 +164,48 @@ int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std
         highest = std::max(highest, last);
         stored = true;
     }
-    if (!stored)
+    if (!stored) {
+        if (why) {
+            char text[96];
+            std::snprintf(text, sizeof text, "no data for the flash at 0x%08X to 0x%08llX", flashStart,
+                          static_cast<unsigned long long>(windowEnd));
+            *why = text;
+        }
         return kHexFailed;
+    }
     outSize = static_cast<std::int32_t>(highest - flashStart + 1);
     return kHexConverted;
 }
 
 int convertHexFile(const std::string& path, std::uint32_t flashStart, std::uint32_t flashSize,
-                   std::span<std::uint8_t> image, std::int32_t& outSize)
+                   std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why)
 {
     outSize = 0;
+    auto systemFailure = [&] {
+        if (why)
+            *why = path + ": " + std::strerror(errno);
+        return kHexFailed;
+    };
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
-        return kHexFailed;
+        return systemFailure();
     std::vector<std::uint8_t> text;
     std::uint8_t buffer[1 << 16];
     std::size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
         text.insert(text.end(), buffer, buffer + n);
     const bool failed = std::ferror(file) != 0;
+    const int error = errno;
     std::fclose(file);
-    if (failed)
-        return kHexFailed;
-    return convertHex(text, flashStart, flashSize, image, outSize);
+    if (failed) {
+        errno = error;
+        return systemFailure();
+    }
+    std::string reason;
+    const int rc = convertHex(text, flashStart, flashSize, image, outSize, why ? &reason : nullptr);
+    if (rc != kHexConverted && why)
+        *why = path + ":" + (!reason.empty() && std::isdigit(static_cast<unsigned char>(reason.front())) ? "" : " ") + reason;
+    return rc;
 }
 
 } // namespace merovan

@@ -29,11 +29,20 @@ public:
     // bytes, count their number.
     int readHexRecord(std::uint32_t& address, std::uint8_t (&data)[256], int& count);
 
+    // After kHexBadRecord: what was wrong ("checksum 3A, expected 7C"), and
+    // the line of the record (from 1; 0 when the text held no record).
+    const std::string& error() const { return m_error; }
+    int errorLine() const;
+
 private:
     bool readByte(std::uint8_t& value, std::uint8_t& sum);
+    int fail(std::string what);
 
     std::span<const std::uint8_t> m_text;
     std::size_t m_pos = 0;
+    std::size_t m_recordStart = 0;
+    bool m_seenRecord = false;
+    std::string m_error;
 };
 
 // Converts Intel HEX text into a flash image whose offset 0 is flashStart.
@@ -43,12 +52,14 @@ private:
 // and owns it. outSize receives the image size: one more than the bytes
 // from flashStart up to the highest byte stored. Returns kHexConverted, or
 // kHexFailed for a bad record, text that ends without an end record, or no
-// byte stored at all.
+// byte stored at all. why, when given, receives the reason for a failure:
+// "17: checksum 3A, expected 7C" (the line first), or a reason alone.
 int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std::uint32_t flashSize,
-               std::span<std::uint8_t> image, std::int32_t& outSize);
+               std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why = nullptr);
 
-// The same on a file; kHexFailed when the file cannot be read.
+// The same on a file; kHexFailed when the file cannot be read. why names the
+// file: "prog.hex:17: checksum 3A, expected 7C", "prog.hex: Permission denied".
 int convertHexFile(const std::string& path, std::uint32_t flashStart, std::uint32_t flashSize,
-                   std::span<std::uint8_t> image, std::int32_t& outSize);
+                   std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why = nullptr);
 
 } // namespace merovan

@@ -49,6 +49,11 @@ int SerialPort::openPort(const std::string& path, std::string_view settings)
         return rc;
 
     m_open = true;
+    if (m_flushOnOpen) {
+        std::uint8_t stale[256];
+        while (m_backend->read(stale, 0).count == sizeof stale) {
+        }
+    }
     delayMs(m_clock, kSettleAfterOpenMs);
     return 0;
 }
@@ -160,6 +165,8 @@ int SerialPort::writeBlock(std::span<const std::uint8_t> bytes)
     if (!m_open)
         return notOpenError();
     const int rc = m_backend->write(bytes);
+    if (rc == 0)
+        m_bytesWritten += bytes.size();
     if (rc != 0) {
         if (isDeviceGoneError(rc))
             handleDisconnect();
@@ -198,6 +205,7 @@ std::size_t SerialPort::read(std::span<std::uint8_t> buffer, int timeoutMs)
     if (!m_open || buffer.empty())
         return 0;
     const ReadResult r = m_backend->read(buffer, timeoutMs);
+    m_bytesRead += r.count;
     if (r.disconnected)
         handleDisconnect();
     return r.count;

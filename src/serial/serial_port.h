@@ -74,6 +74,16 @@ public:
     // Reads until a read finds nothing.
     void drainInput();
 
+    // With on, openPort discards whatever input is already waiting right
+    // after it opens the device (before its settling wait), so what a
+    // previous session left unread is not taken for the device's answer.
+    void setFlushOnOpen(bool on) { m_flushOnOpen = on; }
+
+    // Bytes this object has read from and written to the device since it
+    // was made, over every open.
+    std::uint64_t bytesRead() const { return m_bytesRead; }
+    std::uint64_t bytesWritten() const { return m_bytesWritten; }
+
     // Waits until what was written has left for the line, as long as the
     // line rate needs for it (and a little more). False only when the device
     // went away meanwhile, which also closes the port object; a line that is
@@ -128,6 +138,9 @@ private:
     std::int32_t m_parity = 0;
     bool m_ctsFlow = false;
     bool m_rtsHandshake = false;
+    bool m_flushOnOpen = false;
+    std::uint64_t m_bytesRead = 0;
+    std::uint64_t m_bytesWritten = 0;
     std::string m_lastError;
 };
 

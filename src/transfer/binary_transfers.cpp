@@ -79,10 +79,10 @@ TransferResult sendBinaryFile(TransferRequest& request, const ProgressCallback& 
         return TransferResult::PortNotOpen;
     File file(std::fopen(request.fileName.c_str(), "rb"));
     if (!file)
-        return TransferResult::CantOpenFile;
+        return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
     const std::int64_t size = fileLength(file.get());
     if (size < 0)
-        return TransferResult::CantOpenFile;
+        return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
     const std::int32_t divisor = progressDivisor(size);
     const auto maximum = static_cast<std::int32_t>(size / divisor);
     if (progress(maximum, 0))
@@ -125,9 +125,14 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
     if (request.createFile == 0 && !port.isOpen())
         return TransferResult::PortNotOpen;
     std::unique_ptr<BmpImage> picture = readBmpFile(request.fileName);
-    if (!picture)
+    if (!picture) {
+        if (!File(std::fopen(request.fileName.c_str(), "rb")))
+            return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
+        request.detail = request.fileName + ": not a BMP picture";
         return TransferResult::CantOpenFile;
+    }
     if (bmpBitsPerPixel(picture.get()) != 24) {
+        request.detail = request.fileName + ": " + std::to_string(bmpBitsPerPixel(picture.get())) + " bits per pixel";
         releaseBmp(picture);
         return TransferResult::ColourDepth;
     }
@@ -164,7 +169,7 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
         const std::string text = pictureHeaderText(stream);
         if (!header.ok() || !header.write(text.data(), text.size()) || !header.commit()) {
             releaseBmp(picture);
-            return TransferResult::CantCreateFile;
+            return fileFailure(request, path, TransferResult::CantCreateFile);
         }
         if (headerPath)
             *headerPath = path;
@@ -226,21 +231,23 @@ TransferResult sendFont(TransferRequest& request, const ProgressCallback& progre
     {
         File probe(std::fopen(request.fileName.c_str(), "rb"));
         if (!probe)
-            return TransferResult::CantOpenFile;
+            return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
     }
     std::unique_ptr<StagedFile> output;
     if (request.createFile != 0) {
         const std::string path = binaryFontPath(request.fileName);
         output = std::make_unique<StagedFile>(path);
         if (!output->ok())
-            return TransferResult::CantCreateFile;
+            return fileFailure(request, path, TransferResult::CantCreateFile);
         if (outputPath)
             *outputPath = path;
     }
     // A malformed font is refused before anything is converted.
     const std::optional<FontFile> font = readFontFile(request.fileName);
-    if (!font)
+    if (!font) {
+        request.detail = request.fileName + ": not a bitmap font file";
         return TransferResult::CantOpenFile;
+    }
     const ConvertedFont converted = convertFont(*font);
 
     const std::size_t total = converted.dataLength();
@@ -282,15 +289,16 @@ TransferResult sendFont(TransferRequest& request, const ProgressCallback& progre
         return sending && !request.port.isOpen() ? TransferResult::PortNotOpen : TransferResult::Success;
     }
 
+    const std::string outPath = binaryFontPath(request.fileName);
     if (!output->write(header, sizeof header))
-        return TransferResult::CantCreateFile;
+        return fileFailure(request, outPath, TransferResult::CantCreateFile);
     for (std::size_t i = 0; i < total; i += kFontFileProgress) {
         if (progress(maximum, static_cast<std::int32_t>(i / static_cast<std::size_t>(divisor))))
             return TransferResult::Canceled;
         if (!output->write(data.data() + i, std::min(kFontFileProgress, total - i)))
-            return TransferResult::CantCreateFile;
+            return fileFailure(request, outPath, TransferResult::CantCreateFile);
     }
-    return output->commit() ? TransferResult::Success : TransferResult::CantCreateFile;
+    return output->commit() ? TransferResult::Success : fileFailure(request, outPath, TransferResult::CantCreateFile);
 }
 
 } // namespace merovan

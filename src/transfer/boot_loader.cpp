@@ -61,7 +61,7 @@ int sendVersion2(TransferRequest& request, const std::vector<std::uint8_t>& imag
         port.writeBlock(std::span(image.data() + offset, static_cast<std::size_t>(kBootBlock)));
         if (progress(request.fileSize, static_cast<std::int32_t>(offset / divisor)))
             return toInt(TransferResult::Canceled);
-        if (!waitfor(request, kAck))
+        if (!waitfor(request, kAck, false))
             return kBootNoAck;
     }
     return toInt(TransferResult::Success);
@@ -85,13 +85,19 @@ int sendVersion1(TransferRequest& request, std::vector<std::uint8_t> image, cons
 
 } // namespace
 
-bool waitfor(TransferRequest& request, std::uint8_t wanted)
+bool waitfor(TransferRequest& request, std::uint8_t wanted, bool keepOthers)
 {
     SerialPort& port = request.port;
     for (int attempt = 0; attempt < kWaitforAttempts && port.isOpen(); ++attempt) {
         std::uint8_t byte = 0;
-        if (port.readByte(byte) && byte == wanted)
-            return true;
+        if (port.readByte(byte)) {
+            if (byte == wanted)
+                return true;
+            // Between blocks only the loader's replies come; its NAKs are
+            // protocol, not text.
+            if (keepOthers)
+                keepDeviceOutput(request, byte);
+        }
         delayMs(port.clock(), kWaitforPauseMs);
     }
     return false;
@@ -106,7 +112,17 @@ int boot_start(TransferRequest& request)
     delayMs(port.clock(), kResetPulseMs);
     port.writeByte(kWake);
     delayMs(port.clock(), kWakeSettleMs);
-    port.drainInput();
+    // What the reset produced (the application's last words) is the
+    // device's own text; the run of "D" a version 2 loader repeats after
+    // waking is its announcement, not text.
+    std::vector<std::uint8_t> drained;
+    std::uint8_t byte = 0;
+    while (port.readByte(byte))
+        drained.push_back(byte);
+    while (!drained.empty() && drained.back() == kVersion2)
+        drained.pop_back();
+    for (const std::uint8_t b : drained)
+        keepDeviceOutput(request, b);
     return waitfor(request, kVersion2) ? 2 : 1;
 }
 
@@ -122,7 +138,7 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
         return toInt(TransferResult::PortNotOpen);
     File file(std::fopen(request.fileName.c_str(), "rb"));
     if (!file)
-        return toInt(TransferResult::CantOpenFile);
+        return toInt(fileFailure(request, request.fileName, TransferResult::CantOpenFile));
     if (request.flashSize < 0)
         return kBootTooBig;
 
@@ -132,7 +148,7 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
         // A raw image that cannot fit is refused before the device is touched.
         binarySize = fileLength(file.get());
         if (binarySize < 0)
-            return toInt(TransferResult::CantOpenFile);
+            return toInt(fileFailure(request, request.fileName, TransferResult::CantOpenFile));
         if (binarySize > request.flashSize)
             return kBootTooBig;
     }
@@ -149,6 +165,7 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
     }
 
     const int version = boot_start(request);
+    request.bootVersion = version;
     const std::uint32_t flashStart = version == 1 ? kFlashStartV1 : kFlashStartV2;
 
     std::int32_t size = 0;
@@ -156,13 +173,13 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
         file.reset();
         const std::size_t window = static_cast<std::size_t>(request.flashSize) + kSpareBytes;
         if (convertHexFile(request.fileName, flashStart, static_cast<std::uint32_t>(request.flashSize),
-                           std::span(image.data(), window), size)
+                           std::span(image.data(), window), size, &request.detail)
             != kHexConverted)
             return kBootHexFailed;
     } else {
         if (binarySize > 0 && std::fread(image.data(), 1, static_cast<std::size_t>(binarySize), file.get())
                 != static_cast<std::size_t>(binarySize))
-            return toInt(TransferResult::CantOpenFile);
+            return toInt(fileFailure(request, request.fileName, TransferResult::CantOpenFile));
         file.reset();
         size = static_cast<std::int32_t>(binarySize);
     }

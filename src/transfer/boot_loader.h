@@ -21,8 +21,9 @@ inline constexpr std::uint8_t kAskSubVersion = 'v';
 inline constexpr std::int32_t kBootBlock = 2000;
 
 // Waits for one given byte: up to 200 reads, each followed by 5 ms when it
-// brought anything else. True when it came.
-bool waitfor(TransferRequest& request, std::uint8_t byte);
+// brought anything else. True when it came. Other bytes are kept as the
+// device's output unless keepOthers is false.
+bool waitfor(TransferRequest& request, std::uint8_t byte, bool keepOthers = true);
 
 // Resets the device with a DTR pulse, wakes its boot loader and returns its
 // version: 2 when it answers "D", else 1.

@@ -30,15 +30,20 @@ bool readLine(std::FILE* f, std::vector<std::uint8_t>& line)
     return !line.empty();
 }
 
-// Whatever has already arrived holds the error character.
-bool errorAlreadySent(SerialPort& port, std::uint8_t errorChar)
+// Whatever has already arrived holds the error character; the rest is kept
+// as the device's own output.
+bool errorAlreadySent(TransferRequest& request, std::uint8_t errorChar)
 {
     std::uint8_t buffer[256];
     bool seen = false;
     for (;;) {
-        const std::size_t n = port.readAvailable(buffer);
-        for (std::size_t i = 0; i < n; ++i)
-            seen = seen || buffer[i] == errorChar;
+        const std::size_t n = request.port.readAvailable(buffer);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (buffer[i] == errorChar)
+                seen = true;
+            else
+                keepDeviceOutput(request, buffer[i]);
+        }
         if (n < sizeof buffer)
             return seen;
     }
@@ -53,11 +58,11 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
         return TransferResult::PortNotOpen;
     File file(std::fopen(request.fileName.c_str(), "rb"));
     if (!file)
-        return TransferResult::CantOpenFile;
+        return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
 
     const std::int64_t size = fileLength(file.get());
     if (size < 0)
-        return TransferResult::ReadError;
+        return fileFailure(request, request.fileName, TransferResult::ReadError);
     const std::int32_t divisor = progressDivisor(size);
     const auto maximum = static_cast<std::int32_t>(size / divisor);
 
@@ -85,8 +90,10 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
                     return port.isOpen() ? TransferResult::Timeout : TransferResult::PortNotOpen;
                 if (request.errorChar != 0 && byte == request.errorChar)
                     return TransferResult::TargetError;
+                if (byte != request.eolWaitChar)
+                    keepDeviceOutput(request, byte);
             } while (byte != request.eolWaitChar);
-        } else if (request.errorChar != 0 && errorAlreadySent(port, request.errorChar)) {
+        } else if (request.errorChar != 0 && errorAlreadySent(request, request.errorChar)) {
             return TransferResult::TargetError;
         }
         if (request.eolDelay != 0)
@@ -96,7 +103,9 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
         if (progress(maximum, static_cast<std::int32_t>(position / divisor)))
             return TransferResult::Canceled;
     }
-    return std::ferror(file.get()) ? TransferResult::ReadError : TransferResult::Success;
+    if (std::ferror(file.get()))
+        return fileFailure(request, request.fileName, TransferResult::ReadError);
+    return TransferResult::Success;
 }
 
 } // namespace merovan

@@ -3,6 +3,9 @@
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace merovan {
 
 namespace {
@@ -20,6 +23,17 @@ int awaitByte(TransferRequest& request, std::uint8_t& byte)
         delayMs(request.port.clock(), 1);
     }
     return 0;
+}
+
+void keepDeviceOutput(TransferRequest& request, std::uint8_t byte)
+{
+    if (request.deviceOutput.size() < kDeviceOutputLimit)
+        request.deviceOutput.push_back(byte);
+}
+
+std::string systemReason(const std::string& path)
+{
+    return path + ": " + std::strerror(errno);
 }
 
 std::int32_t progressDivisor(std::int64_t size)

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace merovan {
 
@@ -54,7 +55,28 @@ struct TransferRequest
     std::int32_t actualFileSize = 0;   // image size in bytes
     std::int32_t divisor = 1;          // progress divisor
     std::int32_t createFile = 0;       // write files instead of sending
+
+    // Filled in by the routine for both front ends.
+    // For a failure about a file: the file and the system's reason, or what
+    // is wrong inside it ("prog.hex:17: checksum 3A, expected 7C").
+    std::string detail;
+    // What the device sent during the transfer that was not a protocol reply
+    // (each line's echo, its error text), in arrival order, for the terminal
+    // to show afterwards. Bounded by kDeviceOutputLimit.
+    std::vector<std::uint8_t> deviceOutput;
+    std::int32_t bootVersion = 0;      // the boot loader's version, once learnt
 };
+
+inline constexpr std::size_t kDeviceOutputLimit = 1 << 20;
+
+// Keeps a byte the device sent that the protocol does not use.
+void keepDeviceOutput(TransferRequest& request, std::uint8_t byte);
+
+// Fills request.detail with "path: reason" from errno; returns result, so a
+// routine can end with `return fileFailure(request, path, result)`.
+template <typename Result>
+Result fileFailure(TransferRequest& request, const std::string& path, Result result);
+std::string systemReason(const std::string& path);
 
 // Waits for one byte from the device: up to 200 reads of about 2 ms, each
 // empty one followed by a 1 ms pause. Returns 1 with the byte, 0 on silence
@@ -75,6 +97,13 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // The length of an open file, which is left at its start: 0 when it cannot
 // seek, -1 when its position cannot be told.
 std::int64_t fileLength(std::FILE* file);
+
+template <typename Result>
+Result fileFailure(TransferRequest& request, const std::string& path, Result result)
+{
+    request.detail = systemReason(path);
+    return result;
+}
 
 // The messages the text and binary drivers show for a result.
 std::string transfer1Message(int result);

@@ -62,7 +62,7 @@ TEST(CliDevsim, MonitorEndsWithAReasonWhenTheDeviceGoesAway)
     });
     const auto r = cli({ "monitor", "-p", port }, 10000);
     stopper.join();
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 4) << "the port went away";
     EXPECT_NE(r.err.find("device disconnected"), std::string::npos) << r.err;
 }
 
@@ -125,17 +125,17 @@ TEST(CliDevsim, TextFileFailuresExitWithTheirCodeAndMessage)
     {
         Devsim sim({ "--ack", "6", "--error", "5", "--error-on", "BAD", "--no-echo" });
         const auto r = cli({ "text-file", "-p", sim.port(), "--wait", "6", "--error", "5", file });
-        EXPECT_EQ(r.exitCode, 3);
+        EXPECT_EQ(r.exitCode, 64 + 3);
         EXPECT_EQ(r.err, "Transfer canceled by target error\n");
     }
     {
         Devsim silent({ "--no-echo" });
         const auto r = cli({ "text-file", "-p", silent.port(), "--wait", "6", file });
-        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.exitCode, 64 + 2);
         EXPECT_EQ(r.err, "Timeout waiting for ACK\n");
         const auto missing = cli({ "text-file", "-p", silent.port(), "/nonexistent.bas" });
-        EXPECT_EQ(missing.exitCode, 1);
-        EXPECT_EQ(missing.err, "Cant open file\n");
+        EXPECT_EQ(missing.exitCode, 64 + 1);
+        EXPECT_EQ(missing.err, "Cant open file: /nonexistent.bas: No such file or directory\n");
     }
     std::filesystem::remove(file);
 }
@@ -236,7 +236,7 @@ TEST(CliDevsim, BootFailuresExitWithTheirCodeAndMessage)
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         args.push_back(file);
         const auto r = cli(args, 60000);
-        EXPECT_EQ(r.exitCode, c.code) << c.message;
+        EXPECT_EQ(r.exitCode, 64 + c.code) << c.message;
         EXPECT_EQ(r.err, std::string(c.message) + "\n");
     }
     const auto noSize = cli({ "boot", "-p", "/dev/null", "--flash-kb", "many", file });
@@ -305,8 +305,8 @@ TEST(CliDevsim, BinaryPictureAndFontStreams)
         }
     }
     const auto eight = cli({ "picture", "--header-only", std::string(MEROVAN_TEST_DATA) + "/fonts/CBFG_TestFont.bff" });
-    EXPECT_EQ(eight.exitCode, 1);
-    EXPECT_EQ(eight.err, "Cant open file\n");
+    EXPECT_EQ(eight.exitCode, 64 + 1);
+    EXPECT_EQ(eight.err, "Cant open file: " + std::string(MEROVAN_TEST_DATA) + "/fonts/CBFG_TestFont.bff: not a BMP picture\n");
     std::filesystem::remove_all(dir);
 }
 
@@ -337,7 +337,7 @@ TEST(CliDevsim, PortsListsTheSimulatorThroughExtraPorts)
 TEST(CliDevsim, PortsThatWillNotOpenSayWhy)
 {
     auto r = cli({ "send", "-p", "/dev/merovan-no-such-port", "x" });
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.err, "Cannot open /dev/merovan-no-such-port: No such file or directory\n");
 
     Devsim sim({});
@@ -345,12 +345,12 @@ TEST(CliDevsim, PortsThatWillNotOpenSayWhy)
     merovan::SerialPort holder(clock);
     ASSERT_EQ(holder.openPort(sim.port(), "9600,8,N,1"), 0);
     r = cli({ "send", "-p", sim.port(), "x" });
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.err, "Cannot open " + sim.port() + ": the port is in use by another program\n");
     holder.closePort();
 
     r = cli({ "monitor", "-p", sim.port(), "-d", "4", "--seconds", "0" });
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.err, "Cannot open " + sim.port() + ": 4 data bits are not supported on this system\n");
 }
 

@@ -198,6 +198,45 @@ TEST(IntelHex, BadChecksumsAndMissingEndsFail)
         << "non-hex characters fail the checksum";
 }
 
+TEST(IntelHex, AFailureNamesTheLineAndWhatIsWrong)
+{
+    const struct
+    {
+        std::string text;
+        std::string why;
+    } cases[] = {
+        // :02 0000 00 0102 -> checksum FB; broken, it reads FC.
+        { upper(0x1D00) + record(0, 0, { 1, 2 }, true) + kEnd, "2: checksum FC, expected FB" },
+        { record(4, 0, { 0x1D, 0x00 }, true) + record(0, 0, { 1 }) + kEnd, "1: checksum DE, expected DD" },
+        { upper(0x1D00) + record(0, 0, { 1, 2 }), "3: no end record" },
+        { upper(0x1D00) + ":0400000001", "2: the record ends too soon" },
+        { "no records here\n", "no records (no line starts with ':')" },
+        { upper(0x1E00) + record(0, 0, { 1 }) + kEnd, "no data for the flash at 0x1D000000 to 0x1D000400" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        Bytes image(3024, 0xFF);
+        std::int32_t size = 0;
+        std::string why;
+        EXPECT_EQ(convertHex(std::span(reinterpret_cast<const std::uint8_t*>(c.text.data()), c.text.size()), 0x1D000000,
+                             1024, image, size, &why),
+                  kHexFailed);
+        EXPECT_EQ(why, c.why);
+    }
+
+    // On a file the name comes first, as compilers do.
+    const std::string path = (fs::temp_directory_path() / ("merovan-why-" + std::to_string(::getpid()) + ".hex")).string();
+    std::ofstream(path, std::ios::binary) << cases[0].text;
+    Bytes image(3024, 0xFF);
+    std::int32_t size = 0;
+    std::string why;
+    EXPECT_EQ(convertHexFile(path, 0x1D000000, 1024, image, size, &why), kHexFailed);
+    EXPECT_EQ(why, path + ":2: checksum FC, expected FB");
+    fs::remove(path);
+    EXPECT_EQ(convertHexFile(path, 0x1D000000, 1024, image, size, &why), kHexFailed);
+    EXPECT_EQ(why, path + ": No such file or directory");
+}
+
 TEST(IntelHex, AZeroCountRecordEndsTheFile)
 {
     const std::string text = upper(0x1D00) + record(0, 0, { 7 }) + ":00000000" + "00\r\n" + record(0, 1, { 8 });

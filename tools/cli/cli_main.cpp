@@ -33,11 +33,14 @@
 
 namespace {
 
-using merovan::SerialPort;
-
+// Exit status. Transfers add their result to kExitTransfer, so no result
+// can be mistaken for a usage error or a port that did not open.
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitPortOpen = 3;
+constexpr int kExitPortLost = 4;
+constexpr int kExitTransfer = 64;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -46,69 +49,107 @@ void onStop()
     g_stop = 1;
 }
 
+const char kLineOptions[] = "Line options (defaults 9600,8,N,1):\n"
+                            "  -p, --port PATH    device path, for example /dev/ttyUSB0 (COM3 on Windows)\n"
+                            "  -b, --baud RATE    baud rate\n"
+                            "  -d, --data BITS    data bits, 5 to 8\n"
+                            "  -s, --stop BITS    stop bits, 1 or 2\n"
+                            "  --cts              CTS flow control on\n"
+                            "  --rts              RTS handshaking on\n";
+
+const char kTransferOptions[] = "  --timing           after the transfer, print the rate its data moved at,\n"
+                                "                     between its first and last progress reports\n"
+                                "  --result-code      exit with the transfer's own result code (see below)\n";
+
+const char kCommonOptions[] = "  -q, --quiet        no success message on stderr\n"
+                              "  -h, --help         show this help\n";
+
+const char kExitTable[] = "Exit status:\n"
+                          "  0        success\n"
+                          "  1        any other failure (a file outside a transfer, a script that is\n"
+                          "           not there, a log that cannot be written)\n"
+                          "  2        usage error\n"
+                          "  3        the port did not open (every command)\n"
+                          "  4        the port failed or went away (monitor, send, script send)\n"
+                          "  64 + R   a transfer ended with result R; with --result-code, R itself:\n"
+                          "           65 (1)  Cant open file\n"
+                          "           66 (2)  Timeout waiting for ACK; binary: a write failed\n"
+                          "           67 (3)  Transfer canceled by target error\n"
+                          "           68 (4)  Transfer canceled (Ctrl+C)\n"
+                          "           69 (5)  COM port not opened (the port went away mid-way;\n"
+                          "                   a port that does not open at all exits 3)\n"
+                          "           70 (6)  text-file: the file could not be read;\n"
+                          "                   boot: Can't start loader\n"
+                          "           71 (7)  Incorrect boot loader version\n"
+                          "           72 (8)  Program too big for available flash\n"
+                          "           73 (9)  No ACK from target\n"
+                          "           74 (10) Not enough memory on PC, alloc failure\n"
+                          "           75 (11) Error trying to convert hex file (boot, hex2bin)\n"
+                          "           80 (16) Colour depth wrong - must be 24\n"
+                          "           81 (17) Head file requested and can't create one\n"
+                          "           85 (21) Xmodem timeout waiting for ACK/NAK\n"
+                          "           86 (22) Xmodem no ACK recieved from target\n"
+                          "           90 (26) Xmodem cancelled by target\n";
+
+struct Options;
+using merovan::SerialPort;
+using Handler = int (*)(SerialPort&, const Options&);
+
+// One row per command: what its own --help prints, and what runs it. A new
+// command is a row here and a handler.
+struct Command
+{
+    const char* name;
+    const char* synopsis; // after "merovan-cli "; further lines indented
+    const char* summary;  // for the list of commands
+    const char* options;  // the command's own options, or ""
+    const char* example;
+    bool usesPort;
+    bool transfer;        // exits with kExitTransfer + its result
+    Handler run;
+};
+
+const std::vector<Command>& commands();
+
+const Command* findCommand(const std::string& name)
+{
+    for (const Command& c : commands())
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
 void usage(std::FILE* to)
 {
     std::fputs("Usage: merovan-cli COMMAND [options]\n"
+               "       merovan-cli COMMAND --help   a command's own options and an example\n"
                "\n"
-               "Commands:\n"
-               "  ports [-l]                    list the serial ports present; with -l, as a\n"
-               "                                table of what the system knows of each (USB\n"
-               "                                ids, driver, serial string, by-id link)\n"
-               "  monitor -p PORT [--seconds N] [--hex] [--timestamps] [--reconnect]\n"
-               "          [--log FILE [--raw] [--overwrite]]\n"
-               "                                print what arrives (non-printable bytes as\n"
-               "                                [xx], or a hex dump with --hex); --timestamps\n"
-               "                                puts the time before each line, --log also\n"
-               "                                writes it to FILE (appended to unless\n"
-               "                                --overwrite; the raw bytes with --raw),\n"
-               "                                --reconnect waits for a port that goes away\n"
-               "                                and reopens it when it returns\n"
-               "  send -p PORT [--break] [--listen MS] [TEXT]\n"
-               "                                with --break, send a break first\n"
-               "                                send TEXT with its escapes expanded (\\r, \\n,\n"
-               "                                \\e, \\w<ms>, \\0x<hex>, \\<decimal>, \\$Date, ...)\n"
-               "                                and print what went out; with --listen, then\n"
-               "                                print what arrives for MS milliseconds\n"
-               "  text-file -p PORT [--wait N] [--error N] [--delay MS] [--first TEXT] FILE\n"
-               "                                send a text file line by line, waiting for\n"
-               "                                byte N after each line, stopping at error byte N\n"
-               "  binary -p PORT [--first TEXT] FILE\n"
-               "                                send a file byte for byte\n"
-               "  picture (-p PORT | --header-only) [--first TEXT] FILE.bmp\n"
-               "                                send a 24-bit BMP as the device's picture\n"
-               "                                stream, or write it as bmpHead.h here\n"
-               "  font (-p PORT | --create) [--first TEXT] FILE.bff\n"
-               "                                send a bitmap font as the device's binary\n"
-               "                                font, or write it as FILE.bf\n"
-               "  boot -p PORT --flash-kb KB [--erase-all] FILE\n"
-               "                                load an application (Intel HEX or raw image)\n"
-               "                                through the device's boot loader\n"
-               "  hex2bin --start ADDR --flash-kb KB IN.hex OUT.bin\n"
-               "                                convert Intel HEX into the flash image the\n"
-               "                                boot loader would be sent (ADDR is hex)\n"
-               "  script list FILE              list the scripts of a script file\n"
-               "  script show FILE NAME         print a script's text\n"
-               "  script add FILE NAME TEXT|-   add a script (\"-\" reads the text from stdin)\n"
-               "  script update FILE NAME TEXT|-\n"
-               "                                replace a script's text, or add it\n"
-               "  script remove FILE NAME       remove a script\n"
-               "  script new FILE               create an empty script file (.scr by default)\n"
-               "  script send -p PORT FILE NAME send a script with its escapes expanded\n"
-               "\n"
-               "Transfers exit with their result code (0 success, 1 file cannot be opened,\n"
-               "2 time-out, 3 device error, 4 canceled, 5 port not open, 6 read error).\n"
-               "\n"
-               "Line options (defaults 9600,8,N,1):\n"
-               "  -p, --port PATH    device path, for example /dev/ttyUSB0 (COM3 on Windows)\n"
-               "  -b, --baud RATE    baud rate\n"
-               "  -d, --data BITS    data bits, 5 to 8\n"
-               "  -s, --stop BITS    stop bits, 1 or 2\n"
-               "  --cts              CTS flow control on\n"
-               "  --rts              RTS handshaking on\n"
-               "  --timing           after a transfer, print the rate its data moved at,\n"
-               "                     between its first and last progress reports\n"
-               "  -h, --help         show this help\n",
+               "Commands:\n",
                to);
+    for (const Command& c : commands()) {
+        std::fprintf(to, "  %s\n", c.synopsis);
+        std::fprintf(to, "        %s\n", c.summary);
+    }
+    std::fputs("\n", to);
+    std::fputs(kLineOptions, to);
+    std::fputs("\nOptions of every transfer (text-file, binary, picture, font, boot):\n", to);
+    std::fputs(kTransferOptions, to);
+    std::fputs("\nOther options:\n", to);
+    std::fputs(kCommonOptions, to);
+    std::fputs("\n", to);
+    std::fputs(kExitTable, to);
+}
+
+void commandUsage(const Command& c, std::FILE* to)
+{
+    std::fprintf(to, "Usage: merovan-cli %s\n\n%s\n", c.synopsis, c.summary);
+    if (*c.options)
+        std::fprintf(to, "\nOptions:\n%s", c.options);
+    if (c.usesPort)
+        std::fprintf(to, "\n%s", kLineOptions);
+    std::fprintf(to, "\n%s%s%s", c.transfer ? "Transfer options:\n" : "Other options:\n",
+                 c.transfer ? kTransferOptions : "", kCommonOptions);
+    std::fprintf(to, "\nExample:\n  %s\n\n%s", c.example, kExitTable);
 }
 
 struct Options
@@ -139,13 +180,22 @@ struct Options
     bool overwrite = false;
     bool sendBreak = false;
     std::string log;
+    bool help = false;
+    bool quiet = false;
+    bool resultCode = false;
+    int flush = -1; // -1: the command's default
     std::vector<std::string> positional;
 };
+
+std::string g_commandName;
 
 [[noreturn]] void usageError(const std::string& message)
 {
     std::fprintf(stderr, "merovan-cli: %s\n", message.c_str());
-    std::fprintf(stderr, "Try 'merovan-cli --help'.\n");
+    if (findCommand(g_commandName))
+        std::fprintf(stderr, "Try 'merovan-cli %s --help'.\n", g_commandName.c_str());
+    else
+        std::fprintf(stderr, "Try 'merovan-cli --help'.\n");
     std::exit(kExitUsage);
 }
 
@@ -165,6 +215,7 @@ Options parseOptions(int argc, char** argv)
     if (argc < 2)
         usageError("no command given");
     o.command = argv[1];
+    g_commandName = o.command;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* {
@@ -173,8 +224,15 @@ Options parseOptions(int argc, char** argv)
             return argv[++i];
         };
         if (arg == "-h" || arg == "--help") {
-            usage(stdout);
-            std::exit(kExitOk);
+            o.help = true;
+        } else if (arg == "-q" || arg == "--quiet") {
+            o.quiet = true;
+        } else if (arg == "--result-code") {
+            o.resultCode = true;
+        } else if (arg == "--flush") {
+            o.flush = 1;
+        } else if (arg == "--no-flush") {
+            o.flush = 0;
         } else if (arg == "-p" || arg == "--port") {
             o.port = value();
         } else if (arg == "-b" || arg == "--baud") {
@@ -237,12 +295,52 @@ Options parseOptions(int argc, char** argv)
     return o;
 }
 
+// Whether stdout's last byte ended a line, so output can be closed with one.
+bool g_stdoutAtLineStart = true;
+
+void writeOut(const std::string& text)
+{
+    if (text.empty())
+        return;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    g_stdoutAtLineStart = text.back() == '\n';
+}
+
+// 12345 as "12,345".
+std::string grouped(std::uint64_t value)
+{
+    std::string digits = std::to_string(value);
+    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
+    return digits;
+}
+
+// The exit status of a transfer that ended with result.
+int transferExit(const Options& o, int result)
+{
+    if (result == 0 || o.resultCode)
+        return result;
+    return kExitTransfer + result;
+}
+
+// The exit status when the port did not open: the transfer's own result for
+// --result-code, else the one code every command uses.
+int portOpenExit(const Options& o)
+{
+    const Command* c = findCommand(o.command);
+    if (o.resultCode && c && c->transfer)
+        return merovan::toInt(merovan::TransferResult::PortNotOpen);
+    return kExitPortOpen;
+}
+
 // Opens the port as the terminal window does, or prints why it cannot.
-bool openPort(SerialPort& port, const Options& o)
+bool openPort(SerialPort& port, const Options& o, bool flushByDefault = false)
 {
     if (o.port.empty())
         usageError(o.command + " needs a port (-p PATH)");
     const std::string settings = merovan::lineSettingsText(o.baud, o.dataBits, o.stopBits);
+    port.setFlushOnOpen(o.flush < 0 ? flushByDefault : o.flush == 1);
     const int rc = port.openPort(o.port, settings);
     if (rc != 0) {
         std::fprintf(stderr, "Cannot open %s: %s\n", o.port.c_str(), port.lastError().c_str());
@@ -268,11 +366,8 @@ bool printIncoming(SerialPort& port, double seconds)
         if (seconds >= 0 && static_cast<double>(clock.nowMs() - start) >= seconds * 1000.0)
             break;
         const std::size_t n = port.readBlock(buffer);
-        if (n > 0) {
-            const std::string text = merovan::formatForDisplay(std::span(buffer.data(), n));
-            std::fwrite(text.data(), 1, text.size(), stdout);
-            std::fflush(stdout);
-        }
+        if (n > 0)
+            writeOut(merovan::formatForDisplay(std::span(buffer.data(), n)));
         if (!port.isOpen()) {
             std::fprintf(stderr, "%s: %s\n", port.path().c_str(), port.lastError().c_str());
             return false;
@@ -322,7 +417,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
     if ((o.raw || o.overwrite) && o.log.empty())
         usageError("--raw and --overwrite go with --log FILE");
     if (!openPort(port, o))
-        return kExitFailure;
+        return portOpenExit(o);
 
     merovan::SystemWallClock wall;
     std::unique_ptr<merovan::SessionLog> log;
@@ -383,7 +478,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
 
         std::fprintf(stderr, "%s: %s\n", port.path().c_str(), port.lastError().c_str());
         if (!o.reconnect) {
-            rc = kExitFailure;
+            rc = kExitPortLost;
             break;
         }
         const std::string note = "Disconnected: " + o.port + ", waiting for it to return";
@@ -435,16 +530,20 @@ int sendAndEcho(SerialPort& port, const std::string& text, const Options& o)
 {
     std::vector<char> echo(64 * 1024);
     const std::size_t n = merovan::sendExpandedText(port, text, echo);
-    const std::string shown
-        = merovan::formatForDisplay(std::span(reinterpret_cast<const std::uint8_t*>(echo.data()), n));
-    std::fwrite(shown.data(), 1, shown.size(), stdout);
-    std::fflush(stdout);
+    writeOut(merovan::formatForDisplay(std::span(reinterpret_cast<const std::uint8_t*>(echo.data()), n)));
     if (!port.isOpen()) {
         std::fprintf(stderr, "%s: %s\n", o.port.c_str(), port.lastError().c_str());
-        return kExitFailure;
+        return kExitPortLost;
     }
-    if (o.listenMs > 0 && !printIncoming(port, static_cast<double>(o.listenMs) / 1000.0))
-        return kExitFailure;
+    if (o.listenMs > 0) {
+        const bool stayed = printIncoming(port, static_cast<double>(o.listenMs) / 1000.0);
+        // What was listened to ends a line, so the shell prompt does not
+        // follow the device's last word.
+        if (!g_stdoutAtLineStart)
+            writeOut("\n");
+        if (!stayed)
+            return kExitPortLost;
+    }
     return kExitOk;
 }
 
@@ -452,11 +551,11 @@ int cmdSend(SerialPort& port, const Options& o)
 {
     if (o.positional.size() != 1 && !(o.sendBreak && o.positional.empty()))
         usageError("send takes one TEXT");
-    if (!openPort(port, o))
-        return kExitFailure;
+    if (!openPort(port, o, o.listenMs > 0))
+        return portOpenExit(o);
     if (o.sendBreak && port.sendBreak() != 0) {
         std::fprintf(stderr, "Cannot send a break on %s: %s\n", o.port.c_str(), port.lastError().c_str());
-        return kExitFailure;
+        return kExitPortLost;
     }
     return sendAndEcho(port, o.positional.empty() ? std::string() : o.positional.front(), o);
 }
@@ -490,9 +589,37 @@ merovan::ProgressCallback progressReporter()
     };
 }
 
+// Where a transfer started, for its success message.
+struct TransferStart
+{
+    explicit TransferStart(SerialPort& port)
+        : ms(merovan::SteadyClock().nowMs())
+        , written(port.bytesWritten())
+    {
+    }
+    // "Sent 12,345 bytes in 1.07 s": what went out since the start.
+    std::string sentText(SerialPort& port) const
+    {
+        const double secs = static_cast<double>(merovan::SteadyClock().nowMs() - ms) / 1000.0;
+        char time[32];
+        std::snprintf(time, sizeof time, "%.2f", secs);
+        return "Sent " + grouped(port.bytesWritten() - written) + " bytes in " + time + " s";
+    }
+    std::uint64_t ms;
+    std::uint64_t written;
+};
+
+// The window's message for a result, followed by what the core knows of
+// why: "Cant open file: prog.hex: No such file or directory".
+std::string failureText(const std::string& message, const merovan::TransferRequest& request)
+{
+    return request.detail.empty() ? message : message + ": " + request.detail;
+}
+
 // Ends a transfer as the window's driver does: one CR to the device, then
-// the result's message.
-int finishTransfer(SerialPort& port, int result, const std::string& message, const Options& o)
+// the result's message (or, unless --quiet, the success text).
+int finishTransfer(SerialPort& port, const merovan::TransferRequest& request, int result, const std::string& message,
+                   const std::string& success, const Options& o)
 {
     if (o.timing && g_lastMark.ms > g_firstMark.ms) {
         const double bytes = static_cast<double>(g_lastMark.position - g_firstMark.position) * g_divisor;
@@ -503,8 +630,10 @@ int finishTransfer(SerialPort& port, int result, const std::string& message, con
         std::fputc('\n', stderr);
     port.writeByte(13);
     if (result != 0)
-        std::fprintf(stderr, "%s\n", message.c_str());
-    return result;
+        std::fprintf(stderr, "%s\n", failureText(message, request).c_str());
+    else if (!o.quiet && !success.empty())
+        std::fprintf(stderr, "%s\n", success.c_str());
+    return transferExit(o, result);
 }
 
 int cmdTextFile(SerialPort& port, const Options& o)
@@ -512,7 +641,7 @@ int cmdTextFile(SerialPort& port, const Options& o)
     if (o.positional.size() != 1)
         usageError("text-file takes one FILE");
     if (!openPort(port, o))
-        return merovan::toInt(merovan::TransferResult::PortNotOpen);
+        return portOpenExit(o);
     merovan::TransferRequest request(port);
     request.fileName = o.positional.front();
     request.sendFirst = o.first;
@@ -520,8 +649,9 @@ int cmdTextFile(SerialPort& port, const Options& o)
     request.eolWaitChar = static_cast<std::uint8_t>(o.wait);
     request.errorChar = static_cast<std::uint8_t>(o.error);
     request.eolDelay = static_cast<std::uint8_t>(o.delay);
+    const TransferStart start(port);
     const int result = merovan::toInt(merovan::sendTextFile(request, progressReporter()));
-    return finishTransfer(port, result, merovan::transfer1Message(result), o);
+    return finishTransfer(port, request, result, merovan::transfer1Message(result), start.sentText(port), o);
 }
 
 // The flash size in bytes from a number of kilobytes; false when it is not
@@ -549,7 +679,7 @@ int cmdBoot(SerialPort& port, const Options& o)
         return kExitUsage;
     }
     if (!openPort(port, o))
-        return merovan::toInt(merovan::TransferResult::PortNotOpen);
+        return portOpenExit(o);
     merovan::TransferRequest request(port);
     request.fileName = o.positional.front();
     request.flashSize = bytes;
@@ -563,7 +693,9 @@ int cmdBoot(SerialPort& port, const Options& o)
     });
     if (o.cts)
         port.setCtsFlow(true);
-    return finishTransfer(port, result, merovan::bootLoaderMessage(result), o);
+    const std::string success = "Loaded " + grouped(static_cast<std::uint64_t>(std::max(0, request.actualFileSize)))
+        + " bytes (boot loader v" + std::to_string(request.bootVersion) + ")";
+    return finishTransfer(port, request, result, merovan::bootLoaderMessage(result), success, o);
 }
 
 int cmdHex2bin(const Options& o)
@@ -582,23 +714,29 @@ int cmdHex2bin(const Options& o)
         usageError("--start takes a hexadecimal address, such as 0x1D000000");
     std::vector<std::uint8_t> image(static_cast<std::size_t>(bytes) + 2000, 0xFF);
     std::int32_t size = 0;
+    std::string why;
     if (merovan::convertHexFile(o.positional[0], static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(bytes),
-                                image, size)
+                                image, size, &why)
         != merovan::kHexConverted) {
-        std::fprintf(stderr, "Error trying to convert hex file\n");
-        return 11;
+        const std::string message = merovan::bootLoaderMessage(merovan::kBootHexFailed);
+        std::fprintf(stderr, "%s: %s\n", message.c_str(), why.c_str());
+        return transferExit(o, merovan::kBootHexFailed);
     }
     // The size counts one byte past the highest one stored.
     if (static_cast<std::size_t>(size) > image.size())
         image.resize(static_cast<std::size_t>(size), 0xFF);
     std::FILE* out = std::fopen(o.positional[1].c_str(), "wb");
     bool ok = out && std::fwrite(image.data(), 1, static_cast<std::size_t>(size), out) == static_cast<std::size_t>(size);
+    const int error = errno;
     if (out)
         ok = std::fclose(out) == 0 && ok;
     if (!ok) {
-        std::fprintf(stderr, "Cannot write %s\n", o.positional[1].c_str());
+        std::fprintf(stderr, "Cannot write %s: %s\n", o.positional[1].c_str(), std::strerror(out ? errno : error));
         return kExitFailure;
     }
+    if (!o.quiet)
+        std::fprintf(stderr, "Wrote %s bytes to %s\n", grouped(static_cast<std::uint64_t>(size)).c_str(),
+                     o.positional[1].c_str());
     return kExitOk;
 }
 
@@ -610,7 +748,7 @@ int cmdBinaryKind(SerialPort& port, const Options& o)
     const bool create = o.createFile && o.command != "binary";
     if (!create) {
         if (!openPort(port, o))
-            return merovan::toInt(merovan::TransferResult::PortNotOpen);
+            return portOpenExit(o);
     } else if (!o.port.empty()) {
         usageError(o.command + ": give either a port or " + (o.command == "font" ? "--create" : "--header-only"));
     }
@@ -619,6 +757,7 @@ int cmdBinaryKind(SerialPort& port, const Options& o)
     request.sendFirst = o.first;
     request.createFile = create ? 1 : 0;
     std::string written;
+    const TransferStart start(port);
     merovan::TransferResult result;
     if (o.command == "picture")
         result = merovan::sendPicture(request, progressReporter(), &written);
@@ -635,10 +774,10 @@ int cmdBinaryKind(SerialPort& port, const Options& o)
         std::printf("%s\n", written.c_str());
     if (create) {
         if (code != 0)
-            std::fprintf(stderr, "%s\n", merovan::transferBinMessage(code).c_str());
-        return code;
+            std::fprintf(stderr, "%s\n", failureText(merovan::transferBinMessage(code), request).c_str());
+        return transferExit(o, code);
     }
-    return finishTransfer(port, code, merovan::transferBinMessage(code), o);
+    return finishTransfer(port, request, code, merovan::transferBinMessage(code), start.sentText(port), o);
 }
 
 std::string readStdin()
@@ -731,42 +870,121 @@ int cmdScript(SerialPort& port, const Options& o)
             std::fprintf(stderr, "No script named %s in %s\n", a[2].c_str(), a[1].c_str());
             return kExitFailure;
         }
-        if (!openPort(port, o))
-            return kExitFailure;
+        if (!openPort(port, o, o.listenMs > 0))
+            return portOpenExit(o);
         return sendAndEcho(port, *text, o);
     }
     usageError("unknown script subcommand '" + sub + "'");
+}
+
+// A handler for the commands that need no port object of their own.
+int runHex2bin(SerialPort&, const Options& o)
+{
+    return cmdHex2bin(o);
+}
+
+const std::vector<Command>& commands()
+{
+    static const std::vector<Command> table = {
+        { "ports", "ports [-l]", "list the serial ports present, without opening any",
+          "  -l, --long         a table of what the system knows of each port (USB ids,\n"
+          "                     driver, serial string, by-id link)\n",
+          "merovan-cli ports -l", false, false, cmdPorts },
+        { "monitor",
+          "monitor -p PORT [--seconds N] [--hex] [--timestamps] [--reconnect] [--flush]\n"
+          "          [--log FILE [--raw] [--overwrite]]",
+          "print what arrives (non-printable bytes as [xx]) until Ctrl+C",
+          "  --seconds N        stop after N seconds\n"
+          "  --hex              a hex dump instead of the terminal's text form\n"
+          "  --timestamps       the time before each line\n"
+          "  --reconnect        wait for a port that goes away and reopen it when it\n"
+          "                     returns\n"
+          "  --log FILE         also write what arrives to FILE (appended to)\n"
+          "  --raw              log the raw bytes instead of the text form\n"
+          "  --overwrite        start the log afresh\n"
+          "  --flush            discard what was waiting in the port before it opened\n",
+          "merovan-cli monitor -p /dev/ttyUSB0 -b 115200 --timestamps --log session.log", true, false, cmdMonitor },
+        { "send", "send -p PORT [--break] [--listen MS] [--flush | --no-flush] [TEXT]",
+          "send TEXT with its escapes expanded and print what went out",
+          "  TEXT               the text; escapes: \\r \\n \\e, \\w<ms> (a wait), \\0x<hex>,\n"
+          "                     \\<decimal>, \\$Date, \\$Time, ...\n"
+          "  --break            send a break first (TEXT may then be left out)\n"
+          "  --listen MS        then print what arrives for MS milliseconds, ending\n"
+          "                     with a new line\n"
+          "  --flush            discard what was waiting in the port before it opened\n"
+          "                     (the default with --listen)\n"
+          "  --no-flush         keep it\n",
+          "merovan-cli send -p /dev/ttyUSB0 --listen 500 'AT\\r'", true, false, cmdSend },
+        { "text-file", "text-file -p PORT [--wait N] [--error N] [--delay MS] [--first TEXT] FILE",
+          "send a text file line by line, each line ended by a carriage return",
+          "  --wait N           after each line wait for byte N (decimal) from the device\n"
+          "  --error N          stop when the device sends byte N\n"
+          "  --delay MS         pause MS milliseconds after each line\n"
+          "  --first TEXT       send TEXT (with escapes) before the file\n",
+          "merovan-cli text-file -p /dev/ttyUSB0 --wait 6 --error 5 prog.bas", true, true, cmdTextFile },
+        { "binary", "binary -p PORT [--first TEXT] FILE", "send a file byte for byte",
+          "  --first TEXT       send TEXT (with escapes) before the file\n",
+          "merovan-cli binary -p /dev/ttyUSB0 -b 115200 firmware.bin", true, true, cmdBinaryKind },
+        { "picture", "picture (-p PORT | --header-only) [--first TEXT] FILE.bmp",
+          "send a 24-bit BMP as the device's picture stream, or write it as bmpHead.h here",
+          "  --header-only      write bmpHead.h in the current folder instead of sending\n"
+          "  --first TEXT       send TEXT (with escapes) before the picture\n",
+          "merovan-cli picture -p /dev/ttyUSB0 logo.bmp", true, true, cmdBinaryKind },
+        { "font", "font (-p PORT | --create) [--first TEXT] FILE.bff",
+          "send a bitmap font as the device's binary font, or write it as FILE.bf",
+          "  --create           write FILE.bf beside FILE.bff instead of sending\n"
+          "  --first TEXT       send TEXT (with escapes) before the font\n",
+          "merovan-cli font --create courier.bff", true, true, cmdBinaryKind },
+        { "boot", "boot -p PORT --flash-kb KB [--erase-all] FILE",
+          "load an application (Intel HEX or raw image) through the device's boot loader",
+          "  --flash-kb KB      the device's flash size in kilobytes\n"
+          "  --erase-all        erase the whole flash, not just what the image needs\n",
+          "merovan-cli boot -p /dev/ttyUSB0 -b 115200 --flash-kb 512 app.hex", true, true, cmdBoot },
+        { "hex2bin", "hex2bin --start ADDR --flash-kb KB IN.hex OUT.bin",
+          "convert Intel HEX into the flash image the boot loader would be sent",
+          "  --start ADDR       the flash's first address, in hex\n"
+          "  --flash-kb KB      the flash size in kilobytes\n",
+          "merovan-cli hex2bin --start 0x1D000000 --flash-kb 512 app.hex app.bin", false, true, runHex2bin },
+        { "script",
+          "script list FILE | show FILE NAME | add FILE NAME TEXT|- | update FILE NAME TEXT|-\n"
+          "          | remove FILE NAME | new FILE | send -p PORT [--listen MS] FILE NAME",
+          "list, show, add, update and remove the scripts of a script file, make a new\n"
+          "        one (.scr by default), or send a script with its escapes expanded",
+          "  list FILE              the names of the scripts in FILE\n"
+          "  show FILE NAME         a script's text\n"
+          "  add FILE NAME TEXT|-   add a script (\"-\" reads the text from stdin)\n"
+          "  update FILE NAME TEXT|-  replace a script's text, or add it\n"
+          "  remove FILE NAME       remove a script\n"
+          "  new FILE               create an empty script file\n"
+          "  send FILE NAME         send a script (needs -p PORT); --listen MS as for send\n",
+          "merovan-cli script add lab.scr reset 'ATZ\\r\\w500'", true, false, cmdScript },
+    };
+    return table;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        usage(stdout);
-        return kExitOk;
+    // --help anywhere shows the help of the command it follows.
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            const Command* c = i > 1 ? findCommand(argv[1]) : nullptr;
+            if (c)
+                commandUsage(*c, stdout);
+            else
+                usage(stdout);
+            return kExitOk;
+        }
     }
     const Options o = parseOptions(argc, argv);
+    const Command* command = findCommand(o.command);
+    if (!command)
+        usageError("unknown command '" + o.command + "'");
 
     merovan::cli::catchStopRequests(onStop);
 
     merovan::SteadyClock clock;
     SerialPort port(clock);
-    if (o.command == "ports")
-        return cmdPorts(port, o);
-    if (o.command == "monitor")
-        return cmdMonitor(port, o);
-    if (o.command == "send")
-        return cmdSend(port, o);
-    if (o.command == "text-file")
-        return cmdTextFile(port, o);
-    if (o.command == "script")
-        return cmdScript(port, o);
-    if (o.command == "boot")
-        return cmdBoot(port, o);
-    if (o.command == "binary" || o.command == "picture" || o.command == "font")
-        return cmdBinaryKind(port, o);
-    if (o.command == "hex2bin")
-        return cmdHex2bin(o);
-    usageError("unknown command '" + o.command + "'");
+    return command->run(port, o);
 }
