@@ -175,10 +175,10 @@ start_devsim --record record.bin --no-echo --no-greeting --cts-hold 30 --cts-hol
 expect_record "binary" expected.bin 0 binary -p COM5 --first '\0x02' data.bin
 stop_devsim
 
-# A port that is not there names itself and the system's reason.
+# A port that is not there names itself and the system's reason, and exits 3.
 rc=0
 cli send -p COM7 'x' >out.txt 2>err.txt || rc=$?
-if [ "$rc" -eq 1 ] && grep -Eq '^Cannot open COM7: .+' err.txt; then
+if [ "$rc" -eq 3 ] && grep -Eq '^Cannot open COM7: .+' err.txt; then
   pass "a missing COM7: $(head -n1 err.txt)"
 else
   fail "a missing COM7: exit $rc, $(cat err.txt)"
