@@ -140,17 +140,26 @@ public:
         return dcb.BaudRate;
     }
 
+    // Through the DCB, as every other line setting: SetCommState with
+    // DTR_CONTROL_ENABLE or _DISABLE raises or drops the line at once.
     int setModemLine(ModemLine line, bool on) override
     {
         if (!isOpen())
             return notOpenError();
         (line == ModemLine::Dtr ? m_dtr : m_rts) = on;
-        // Under handshaking the driver owns RTS and refuses to have it set;
-        // the wish is kept for when handshaking ends.
+        // Under handshaking the driver owns RTS; the wish is kept for when
+        // handshaking ends.
         if (line == ModemLine::Rts && m_flow)
             return 0;
-        const DWORD fn = line == ModemLine::Dtr ? (on ? SETDTR : CLRDTR) : (on ? SETRTS : CLRRTS);
-        if (!EscapeCommFunction(m_handle, fn))
+        DCB dcb {};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(m_handle, &dcb))
+            return static_cast<int>(GetLastError());
+        if (line == ModemLine::Dtr)
+            dcb.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        else
+            dcb.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        if (!SetCommState(m_handle, &dcb))
             return static_cast<int>(GetLastError());
         return 0;
     }
