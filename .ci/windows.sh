@@ -148,7 +148,8 @@ expect_record "text-file --wait 6 against --ack 6" expected.bin 0 \
 stop_devsim
 
 # boot, through both boot loader versions, of the image hex2bin.exe makes.
-head -c $((96 * 1024)) /dev/urandom >app.bin
+bytes_file() { perl -e 'print map { chr(($_ * 7 + int($_ / 251) + $ARGV[1]) & 255) } 0 .. $ARGV[0] - 1' "$1" "$2"; }
+bytes_file $((96 * 1024)) 99 >app.bin
 for pair in 1:0x1D008000:1024 2:0x1D000000:2000; do
   IFS=: read -r version start block <<<"$pair"
   srec_cat app.bin -binary -offset "$start" -o "app$version.hex" -intel -address-length=4 -output_block_size=32
@@ -169,7 +170,7 @@ done
 
 # binary, with the device holding the host back now and then.
 rm -f record.bin
-head -c 100000 /dev/urandom >data.bin
+bytes_file 100000 0 >data.bin
 { printf '\002'; cat data.bin; printf '\r'; } >expected.bin
 start_devsim --record record.bin --no-echo --no-greeting --cts-hold 30 --cts-hold-after 20000
 expect_record "binary" expected.bin 0 binary -p COM5 --first '\0x02' data.bin
