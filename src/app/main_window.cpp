@@ -22,10 +22,13 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <limits>
 
 namespace {
 
@@ -37,6 +40,10 @@ constexpr std::size_t kChunk = 4090;
 constexpr std::size_t kMaxPending = 4 * 1024 * 1024;
 constexpr std::uint32_t kResetPulseMs = 1000;
 constexpr int kFontNameLimit = 31;
+constexpr int kStatusIntervalMs = 100;
+// A first start opens the view at about this many characters of its font.
+constexpr int kFirstColumns = 100;
+constexpr int kFirstRows = 30;
 
 const char* const kBaudRates[] = { "300",    "600",    "1200",   "2400",   "9600",    "14400",
                                    "38400",  "56000",  "57600",  "115200", "128000",  "230400",
@@ -137,6 +144,18 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
     buildStatusRow(central);
     setCentralWidget(central);
 
+    lbl_bytes = new QLabel(Panel2->parentWidget());
+    lbl_bytes->setObjectName(QStringLiteral("lbl_bytes"));
+    lbl_bytes->setMinimumHeight(20);
+    lbl_bytes->setFrameShape(QFrame::Panel);
+    lbl_bytes->setFrameShadow(QFrame::Sunken);
+    lbl_bytes->setToolTip(QStringLiteral("Bytes received and sent since connecting"));
+    if (auto* row = qobject_cast<QBoxLayout*>(Panel2->parentWidget()->layout()))
+        row->insertWidget(row->indexOf(Panel2) + 1, lbl_bytes);
+    m_statusTimer = new QTimer(this);
+    m_statusTimer->setInterval(kStatusIntervalMs);
+    connect(m_statusTimer, &QTimer::timeout, this, &Tfrm_Main::updateStatus);
+
     AboutBox = new TAboutBox(this);
 
     Timer1 = new QTimer(this);
@@ -147,7 +166,52 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
     Start_up();
     startDeviceWatch();
     Timer1->start();
+    updateStatus();
+    m_statusTimer->start();
     SpeedPanel->setFocus();
+}
+
+namespace {
+// "115200,8,N,1" as "115200 8N1".
+QString lineText(const std::string& settings)
+{
+    QStringList f = fromBytes(settings).split(QLatin1Char(','));
+    if (f.size() < 4)
+        return fromBytes(settings);
+    return f[0] + QLatin1Char(' ') + f[1] + f[2] + f[3];
+}
+
+QString grouped(std::uint64_t value)
+{
+    QString digits = QString::number(value);
+    for (auto at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, QLatin1Char(','));
+    return digits;
+}
+} // namespace
+
+QString Tfrm_Main::statusTitle() const
+{
+    if (m_lastPath.empty())
+        return QStringLiteral("Merovan    Release 1.21");
+    const bool open = m_port.isOpen();
+    const char* state = open ? "connected"
+        : m_waiting         ? "waiting for the device"
+        : m_port.wasDisconnected() ? "disconnected"
+                                   : "closed";
+    return QStringLiteral("Merovan \u2014 %1 %2 \u2014 %3")
+        .arg(fromBytes(open ? m_port.path() : m_lastPath), lineText(m_lastSettings), QLatin1String(state));
+}
+
+void Tfrm_Main::updateStatus()
+{
+    const QString title = statusTitle();
+    if (windowTitle() != title)
+        setWindowTitle(title);
+    const QString bytes = QStringLiteral("RX %1  TX %2")
+                              .arg(grouped(m_port.bytesRead() - m_readBase), grouped(m_port.bytesWritten() - m_writtenBase));
+    if (lbl_bytes->text() != bytes)
+        lbl_bytes->setText(bytes);
 }
 
 Tfrm_Main::~Tfrm_Main() = default;
@@ -305,15 +369,12 @@ void Tfrm_Main::Start_up()
     selectIndex(cbo_stop, ini.readInteger("COMM", "Stop", 0));
     selectIndex(cbo_data, ini.readInteger("COMM", "Data", 4));
 
-    QSize screen(1024, 768);
-    if (const QScreen* s = QGuiApplication::primaryScreen())
-        screen = s->size();
-    const auto width = ini.readInteger("MainFORM", "Width", 509);
-    const auto height = ini.readInteger("MainFORM", "Height", 386);
-    const auto left = ini.readInteger("MainFORM", "Left", screen.width() / 2 - 250);
-    const auto top = ini.readInteger("MainFORM", "Top", screen.height() / 2 - 190);
-    resize(static_cast<int>(width), static_cast<int>(height));
-    move(static_cast<int>(left), static_cast<int>(top));
+    // Placement waits for the font: a first start sizes the window by it.
+    constexpr auto kUnset = std::numeric_limits<std::int64_t>::min();
+    const auto width = ini.readInteger("MainFORM", "Width", kUnset);
+    const auto height = ini.readInteger("MainFORM", "Height", kUnset);
+    const auto left = ini.readInteger("MainFORM", "Left", kUnset);
+    const auto top = ini.readInteger("MainFORM", "Top", kUnset);
 
     mnu_echo->setChecked(ini.readInteger("CHECKED", "Echo", 0) != 0);
     mnu_cts->setChecked(ini.readInteger("CHECKED", "CTS", 0) != 0);
@@ -328,6 +389,35 @@ void Tfrm_Main::Start_up()
     RichEdit1->setTextColor(colorFromStored(ini.readInteger("MainForm", "FontColor", 65535)));
     RichEdit1->setBackgroundColor(colorFromStored(ini.readInteger("MainForm", "Color", 32768)));
     readTerminalSettings(ini);
+
+    QRect screen(0, 0, 1024, 768);
+    QRect available = screen;
+    if (const QScreen* s = QGuiApplication::primaryScreen()) {
+        screen = s->geometry();
+        available = s->availableGeometry();
+    }
+    const QSize first = firstStartSize().boundedTo(available.size());
+    const QSize size(width == kUnset ? first.width() : static_cast<int>(width),
+                     height == kUnset ? first.height() : static_cast<int>(height));
+    resize(size);
+    move(left == kUnset ? screen.width() / 2 - size.width() / 2 : static_cast<int>(left),
+         top == kUnset ? screen.height() / 2 - size.height() / 2 : static_cast<int>(top));
+}
+
+QSize Tfrm_Main::firstStartSize() const
+{
+    // The view's cells with its scroll bars and frame.
+    const QFontMetrics fm(RichEdit1->font());
+    const int frame = 2 * RichEdit1->frameWidth();
+    const QSize view(kFirstColumns * fm.horizontalAdvance(QLatin1Char('M')) + frame
+                         + RichEdit1->verticalScrollBar()->sizeHint().width(),
+                     kFirstRows * fm.lineSpacing() + frame + RichEdit1->horizontalScrollBar()->sizeHint().height());
+    const QSize around = centralWidget()->sizeHint() - RichEdit1->sizeHint();
+    const int menu = menuBar()->sizeHint().height();
+    // The view spans the window's width; the bars and panels stack above
+    // and below it.
+    return { std::max(view.width(), centralWidget()->minimumSizeHint().width()),
+             view.height() + std::max(0, around.height()) + menu };
 }
 
 void Tfrm_Main::writeMainSections(merovan::IniFile& ini) const
@@ -571,8 +661,11 @@ void Tfrm_Main::mnu_connectClick()
         m_port.setCtsFlow(true);
     if (mnu_rts->isChecked())
         m_port.setRts(true);
+    m_readBase = m_port.bytesRead();
+    m_writtenBase = m_port.bytesWritten();
     rememberConnection(path, settings);
     startLineState();
+    updateStatus();
 }
 
 void Tfrm_Main::setLineControlsEnabled(bool enabled)
@@ -604,6 +697,7 @@ void Tfrm_Main::spd_connectClick()
         spd_connect->setChecked(false);
         Panel2->clear();
     }
+    updateStatus();
 }
 
 void Tfrm_Main::mnu_ctsClick()

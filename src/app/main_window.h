@@ -157,6 +157,15 @@ public:
 
     QTimer* timer() const { return Timer1; }
 
+    // The title and the byte counts, refreshed by their own timer at most
+    // ten times a second; also called at once when the connection changes.
+    void updateStatus();
+    // "Merovan — /dev/ttyUSB0 115200 8N1 — connected", or the release
+    // caption before any port has been connected.
+    QString statusTitle() const;
+    // The outer size of about 100 x 30 characters of the view's font.
+    QSize firstStartSize() const;
+
     // Stops or restarts the receive poll, as transfers do while they read
     // the port themselves.
     void setPolling(bool on);
@@ -265,6 +274,8 @@ private:
     bool m_haveLineState = false;
     std::uint8_t m_lineBits = 0xFF;
     bool m_waiting = false;
+    std::uint64_t m_readBase = 0;    // the port's counts when the user connected
+    std::uint64_t m_writtenBase = 0;
     std::string m_lastPath;
     std::string m_lastIdentity;
     std::string m_lastSettings;
@@ -272,6 +283,8 @@ private:
 public:
     // Controls, named as the user guide and the tests know them.
     TerminalView* RichEdit1 = nullptr;
+    QLabel* lbl_bytes = nullptr; // received and sent byte counts
+    QTimer* m_statusTimer = nullptr;
     QTimer* Timer1 = nullptr;
     QWidget* Panel1 = nullptr;
     QWidget* SpeedPanel = nullptr;

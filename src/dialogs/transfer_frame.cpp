@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QProgressBar>
 
 namespace {
@@ -66,10 +67,19 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     };
     const int result = merovan::toInt(routine(request, progress));
 
+    // What the device said while the transfer read the line (its echoes,
+    // its error text) comes to the view before the verdict does.
+    if (!request.deviceOutput.empty())
+        Show_text(RichEdit1, request.deviceOutput);
     if (hooks.beforeMessage)
         hooks.beforeMessage(result);
-    if (result != 0)
+    if (result != 0) {
+        // The fixed message stays as it is; the bottom panel says which
+        // file and why.
+        if (!request.detail.empty())
+            Panel2->setText(QString::fromLocal8Bit(request.detail.data(), static_cast<qsizetype>(request.detail.size())));
         showMessage(QString::fromStdString(messageFor(result)));
+    }
 
     bar->setValue(0);
     panel.cancelButton->setVisible(false);

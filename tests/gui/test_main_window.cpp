@@ -98,11 +98,15 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaults)
     EXPECT_EQ(w.cbo_data->currentText(), QStringLiteral("8"));
     ASSERT_GT(w.cbo_port->count(), 0);
     EXPECT_EQ(w.cbo_port->currentIndex(), 0) << "the first port of the list";
-    EXPECT_EQ(w.width(), 509);
-    EXPECT_EQ(w.height(), 386);
+    // About 100 x 30 characters of the view's font, never beyond the
+    // screen, centred on it.
     const QSize screen = QGuiApplication::primaryScreen()->size();
-    EXPECT_EQ(w.x(), screen.width() / 2 - 250);
-    EXPECT_EQ(w.y(), screen.height() / 2 - 190);
+    const QSize available = QGuiApplication::primaryScreen()->availableSize();
+    EXPECT_EQ(w.size(), w.firstStartSize().boundedTo(available));
+    EXPECT_LE(w.width(), available.width());
+    EXPECT_LE(w.height(), available.height());
+    EXPECT_EQ(w.x(), screen.width() / 2 - w.width() / 2);
+    EXPECT_EQ(w.y(), screen.height() / 2 - w.height() / 2);
     EXPECT_FALSE(w.mnu_echo->isChecked());
     EXPECT_FALSE(w.mnu_cts->isChecked());
     EXPECT_FALSE(w.mnu_rts->isChecked());
@@ -115,6 +119,54 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaults)
     EXPECT_EQ(w.timer()->interval(), 5);
     EXPECT_EQ(w.spd_reset->toolTip(), QStringLiteral("Reset - DTR Low"));
     EXPECT_EQ(w.spd_close->toolTip(), QStringLiteral("Close COM and exit"));
+}
+
+TEST_F(MainWindowTest, AFirstStartShowsAHundredByThirtyCharacters)
+{
+    // A small font, so the window fits the offscreen screen; no placement
+    // keys, so this is still a first start.
+    writeIni("[MainForm]\r\nFont=DejaVu Sans Mono\r\nFontSize=6\r\n");
+    Tfrm_Main& w = open();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    const QFontMetrics fm(w.view()->font());
+    const int columns = w.view()->viewport()->width() / fm.horizontalAdvance(QLatin1Char('M'));
+    EXPECT_GE(columns, 99);
+    EXPECT_LE(columns, 101);
+    EXPECT_GE(w.view()->visibleLineCount(), 29);
+    EXPECT_LE(w.view()->visibleLineCount(), 31);
+
+    // Placement that was saved wins.
+    m_window.reset();
+    writeIni("[MainFORM]\r\nWidth=509\r\nHeight=386\r\nLeft=10\r\nTop=20\r\n");
+    Tfrm_Main& again = open();
+    EXPECT_EQ(again.size(), QSize(509, 386));
+    EXPECT_EQ(again.pos(), QPoint(10, 20));
+}
+
+TEST_F(MainWindowTest, TitleAndByteCountsFollowTheConnection)
+{
+    Devsim sim({});
+    Tfrm_Main& w = open();
+    w.show();
+    choosePort(w, sim.port());
+    w.cbo_baud->setCurrentIndex(w.cbo_baud->findText(QStringLiteral("115200")));
+    w.spd_connect->click();
+    ASSERT_TRUE(w.spd_connect->isChecked()) << w.Panel2->text().toStdString();
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Merovan \u2014 %1 115200 8N1 \u2014 connected").arg(QString::fromStdString(sim.port())));
+    ASSERT_TRUE(viewContains(w, QStringLiteral("devsim ready")));
+    QTest::keyClicks(w.view(), QStringLiteral("abc"));
+    ASSERT_TRUE(viewContains(w, QStringLiteral("abc")));
+    // "devsim ready\r\n" and the echo in, the three keys out.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.lbl_bytes->text() == QStringLiteral("RX 17  TX 3"); }, 2000))
+        << w.lbl_bytes->text().toStdString();
+    EXPECT_TRUE(w.lbl_bytes->isVisible());
+
+    // The counters refresh on their own timer, not on every byte.
+    EXPECT_EQ(w.m_statusTimer->interval(), 100);
+
+    w.spd_connect->click();
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Merovan \u2014 %1 115200 8N1 \u2014 closed").arg(QString::fromStdString(sim.port())));
 }
 
 TEST_F(MainWindowTest, SettingsSurviveARestart)

@@ -152,6 +152,40 @@ TEST_F(TextDialogTest, CloseOnTransferEndHidesItAfterAFailureToo)
     EXPECT_TRUE(dialog->btn_send->isEnabled());
 }
 
+TEST_F(TextDialogTest, WhatTheDeviceSaidDuringTheTransferIsShownBeforeTheVerdict)
+{
+    Devsim sim({ "--ack", "6", "--error", "5", "--error-on", "BAD", "--no-greeting" });
+    open();
+    connectTo(sim.port());
+    QString viewAtMessage;
+    window->setMessageHandler([&](const QString& m) {
+        messages.push_back(m);
+        viewAtMessage = window->view()->text();
+    });
+    choose(textFile("10 PRINT 1\r\n20 BAD\r\n30 END\r\n"));
+    dialog->edt_eol->setText(QStringLiteral("6"));
+    dialog->edt_err->setText(QStringLiteral("5"));
+    dialog->chk_err->setChecked(true);
+    dialog->chk_eol->setChecked(true);
+    window->spd_settingsClick();
+    dialog->btn_send->click();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], QStringLiteral("Transfer canceled by target error"));
+    // The echo of the first line, not its acknowledge byte [06].
+    EXPECT_TRUE(viewAtMessage.startsWith(QStringLiteral("10 PRINT 1\n"))) << viewAtMessage.toStdString();
+    EXPECT_FALSE(viewAtMessage.contains(QStringLiteral("[06]"))) << viewAtMessage.toStdString();
+
+    // A file that does not open: the message stays as it is, the bottom
+    // panel says why.
+    messages.clear();
+    window->spd_settingsClick();
+    dialog->cbo_filename->setEditText(QStringLiteral("/nonexistent/file.bas"));
+    dialog->btn_send->click();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], QStringLiteral("Cant open file"));
+    EXPECT_EQ(window->Panel2->text(), QStringLiteral("/nonexistent/file.bas: No such file or directory"));
+}
+
 TEST_F(TextDialogTest, AFileArrivesCompleteWithAPacingValueKeptInOneByte)
 {
     const std::string record = tempPath("record");

@@ -137,6 +137,22 @@ TEST_F(Boot, Version2SendsBlocksOf2000)
     EXPECT_EQ(log.modem[1], std::make_pair(ModemLine::Dtr, false));
 }
 
+TEST_F(Boot, TheLoadersProtocolBytesAreNotTakenForText)
+{
+    for (const int version : { 1, 2 }) {
+        SCOPED_TRACE(version);
+        useDevice(version);
+        TransferRequest request(*port);
+        request.fileName = file("app.bin", pattern(5000));
+        request.flashSize = 512 * 1024;
+        EXPECT_EQ(runBootLoader(request, [](std::int32_t, std::int32_t) { return 0; }), 0);
+        EXPECT_EQ(request.bootVersion, version);
+        // No "D" announcements, no sub-version, no ACK, no "C".
+        EXPECT_TRUE(request.deviceOutput.empty())
+            << std::string(request.deviceOutput.begin(), request.deviceOutput.end());
+    }
+}
+
 TEST_F(Boot, EraseAllTellsVersion2TheFlashAndSendsVersion1D)
 {
     useDevice(2);

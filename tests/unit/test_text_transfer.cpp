@@ -132,6 +132,49 @@ TEST_F(TextTransfer, TheWaitCharacterPacesEveryLine)
     EXPECT_EQ(clock.nowMs(), before);
 }
 
+TEST_F(TextTransfer, TheDevicesOwnBytesAreKeptAndItsAcknowledgesAreNot)
+{
+    useDevice(std::make_unique<devsim::EchoDevice>(acking()));
+    TransferRequest request(*port);
+    request.fileName = file("one\r\ntwo\n");
+    request.eolWaitChar = 6;
+    const auto before = clock.nowMs();
+    EXPECT_EQ(merovan::sendTextFile(request, [](std::int32_t, std::int32_t) { return 0; }), TransferResult::Success);
+    EXPECT_EQ(request.deviceOutput, bytes("one\rtwo\r")) << "each line's echo, without the 06 after it";
+    const auto withEcho = clock.nowMs() - before;
+
+    // Keeping them costs no time: a device that acknowledges without an
+    // echo paces the same file in the same virtual time, less the reads
+    // the echo itself took.
+    useDevice(std::make_unique<devsim::EchoDevice>(acking(false)));
+    TransferRequest quiet(*port);
+    quiet.fileName = request.fileName;
+    quiet.eolWaitChar = 6;
+    const auto start = clock.nowMs();
+    EXPECT_EQ(merovan::sendTextFile(quiet, [](std::int32_t, std::int32_t) { return 0; }), TransferResult::Success);
+    EXPECT_TRUE(quiet.deviceOutput.empty());
+    EXPECT_LE(clock.nowMs() - start, withEcho);
+
+    // Without a wait character the error check reads what came; the rest is
+    // the device's, the error byte is not.
+    auto noWait = std::make_unique<ScriptedDevice>();
+    noWait->replies = { { 'o', 'k' }, { 'x', 5 } };
+    useDevice(std::move(noWait));
+    TransferRequest checked(*port);
+    checked.fileName = file("1\n2\n3\n");
+    checked.errorChar = 5;
+    EXPECT_EQ(merovan::sendTextFile(checked, [](std::int32_t, std::int32_t) { return 0; }), TransferResult::TargetError);
+    EXPECT_EQ(checked.deviceOutput, bytes("okx"));
+}
+
+TEST_F(TextTransfer, AFileThatDoesNotOpenSaysWhy)
+{
+    TransferRequest request(*port);
+    request.fileName = "/nonexistent/file.bas";
+    EXPECT_EQ(merovan::sendTextFile(request, [](std::int32_t, std::int32_t) { return 0; }), TransferResult::CantOpenFile);
+    EXPECT_EQ(request.detail, "/nonexistent/file.bas: No such file or directory");
+}
+
 TEST_F(TextTransfer, SilenceTimesOutAfter200Attempts)
 {
     const auto before = clock.nowMs();
