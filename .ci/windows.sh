@@ -197,6 +197,21 @@ else
 fi
 stop_devsim
 
+# A device that goes away while monitored ends the monitor as a lost port
+# (exit 4), long before its time is up.
+start_devsim --no-echo
+monitor_began=$(date +%s)
+( sleep 1; kill "$sim_pid" 2>/dev/null ) &
+rc=0
+cli monitor -p COM5 --seconds 60 >out.txt 2>err.txt || rc=$?
+took=$(( $(date +%s) - monitor_began ))
+if [ "$rc" -eq 4 ] && [ "$took" -lt 30 ] && grep -q 'disconnected' err.txt; then
+  pass "monitor ends when the device goes away (after $took s: $(tail -n1 err.txt))"
+else
+  fail "monitor on a device that goes away: exit $rc after $took s, $(cat err.txt)"
+fi
+stop_devsim
+
 echo "windows.sh took $(( $(date +%s) - began )) s"
 echo "windows: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -25,12 +25,15 @@ int notOpenError()
 }
 
 // USB-serial drivers answer for a cable that was pulled out with "access
-// denied" or "bad command"; the others are what the system itself says.
+// denied" or "bad command"; "not ready" comes from ports whose far end went
+// away (Bluetooth and other virtual ports; wine for a hung-up terminal); the
+// others are what the system itself says.
 bool isDeviceGoneError(int code)
 {
     switch (code) {
     case ERROR_ACCESS_DENIED:
     case ERROR_BAD_COMMAND:
+    case ERROR_NOT_READY:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
     case ERROR_GEN_FAILURE:

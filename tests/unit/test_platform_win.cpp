@@ -123,7 +123,7 @@ TEST(SystemError, TextsAndVanishedDevices)
     EXPECT_NE(text.back(), '\n');
     EXPECT_NE(text.back(), '\r');
     EXPECT_FALSE(systemErrorText(0x7FFF0000).empty()) << "an unknown code still says something";
-    for (const long gone : { ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED, ERROR_GEN_FAILURE })
+    for (const long gone : { ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED, ERROR_GEN_FAILURE })
         EXPECT_TRUE(isDeviceGoneError(static_cast<int>(gone))) << gone;
     for (const long stays : { 0L, ERROR_TIMEOUT, ERROR_INVALID_PARAMETER, ERROR_OPERATION_ABORTED })
         EXPECT_FALSE(isDeviceGoneError(static_cast<int>(stays))) << stays;
