@@ -25,8 +25,10 @@ devsim="$root/build-windows-devsim/tools/devsim/merovan-devsim"
 
 work=$(mktemp -d /tmp/merovan-windows.XXXXXX)
 export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# No display is needed or wanted: wine must not try to open windows.
+# No display is needed or wanted: wine must not try to open windows. It
+# does want a home folder for the prefix's user folders.
 unset DISPLAY WAYLAND_DISPLAY
+export HOME="${HOME:-$work}"
 sim_pid=""
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
@@ -47,9 +49,10 @@ skip_or_fail() {
 echo "== A fresh wine prefix ($WINEPREFIX)"
 command -v wine >/dev/null 2>&1 || skip_or_fail "wine is not installed: tools/install-deps.sh --windows"
 prefix_began=$(date +%s)
-# The wine server keeps running between the commands below. Its output goes
-# to a log: it reports there when the devsim's terminal hangs up.
-wineserver -p >"$work/wineserver.log" 2>&1 </dev/null || true
+# The wine server keeps running between the commands below (and ends by
+# itself ten seconds after the last). Its output goes to a log: it reports
+# there when the devsim's terminal hangs up.
+wineserver -p10 >"$work/wineserver.log" 2>&1 </dev/null || true
 if ! timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 </dev/null; then
   tail -5 "$work/wineboot.log" >&2 || true
   skip_or_fail "wineboot -i failed"
