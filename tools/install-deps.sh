@@ -5,7 +5,7 @@
 # tools/build-windows.sh and .ci/windows.sh.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat)
 if [ "${1:-}" = "--gui-run" ]; then
   packages+=(xvfb xauth)
 elif [ "${1:-}" = "--windows" ]; then

@@ -63,6 +63,9 @@ TEST_F(CliExitCodes, EveryCommandHasItsHelpUsageAndPortCodes)
         { "boot", { "--flash-kb", "64", dir + "/a.bin" }, true, "--flash-kb KB" },
         { "hex2bin", {}, true, "--start ADDR" },
         { "script", { "send", dir + "/s.scr", "hi" }, false, "remove FILE NAME" },
+        { "xmodem", { "send", dir + "/a.bin" }, true, "--1k" },
+        { "ymodem", { "recv", "--dir", dir }, true, "--dir DIR" },
+        { "zmodem", { "send", dir + "/a.bin" }, true, "--resume" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.command);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -185,6 +186,60 @@ Background::~Background()
         ::kill(m_pid, SIGTERM);
         ::waitpid(m_pid, nullptr, 0);
     }
+}
+
+#ifdef MEROVAN_PTYBRIDGE_PATH
+PtyBridge::PtyBridge(const std::vector<std::string>& args)
+{
+    int outPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const std::string program = MEROVAN_PTYBRIDGE_PATH;
+    auto argv = argvOf(program, args);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(outPipe[1]);
+    if (rc != 0) {
+        ::close(outPipe[0]);
+        throw std::runtime_error("cannot start merovan-ptybridge");
+    }
+    m_pid = pid;
+    std::string text;
+    pollfd pfd { outPipe[0], POLLIN, 0 };
+    while (std::count(text.begin(), text.end(), '\n') < 2 && ::poll(&pfd, 1, 5000) > 0) {
+        char buf[256];
+        const ssize_t n = ::read(outPipe[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(outPipe[0]);
+    const auto first = text.find('\n');
+    const auto second = first == std::string::npos ? first : text.find('\n', first + 1);
+    if (second == std::string::npos) {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+        throw std::runtime_error("merovan-ptybridge printed no ports");
+    }
+    m_a = text.substr(0, first);
+    m_b = text.substr(first + 1, second - first - 1);
+}
+
+PtyBridge::~PtyBridge()
+{
+    ::kill(m_pid, SIGTERM);
+    ::waitpid(m_pid, nullptr, 0);
+}
+#endif
+
+RunResult runShell(const std::string& command, int timeoutMs)
+{
+    return runProgram("/bin/sh", { "-c", command }, timeoutMs);
 }
 
 std::string readFile(const std::string& path)

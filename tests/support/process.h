@@ -50,6 +50,28 @@ private:
     int m_pid = -1;
 };
 
+// merovan-ptybridge in the background: two pseudo-terminals joined as one
+// link, with the faults and pacing its arguments ask for.
+class PtyBridge
+{
+public:
+    explicit PtyBridge(const std::vector<std::string>& args = {});
+    ~PtyBridge();
+    PtyBridge(const PtyBridge&) = delete;
+    PtyBridge& operator=(const PtyBridge&) = delete;
+
+    const std::string& a() const { return m_a; }
+    const std::string& b() const { return m_b; }
+
+private:
+    int m_pid = -1;
+    std::string m_a;
+    std::string m_b;
+};
+
+// Runs a shell command line to completion (sh -c), as runProgram does.
+RunResult runShell(const std::string& command, int timeoutMs = 20000);
+
 // Reads a whole file; empty when missing.
 std::string readFile(const std::string& path);
 

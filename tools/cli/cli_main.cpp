@@ -13,6 +13,7 @@
 #include "convert/intel_hex.h"
 #include "transfer/binary_transfers.h"
 #include "transfer/boot_loader.h"
+#include "transfer/file_transfer.h"
 #include "transfer/text_transfer.h"
 #include "transfer/transfer.h"
 
@@ -89,7 +90,20 @@ const char kExitTable[] = "Exit status:\n"
                           "           81 (17) Head file requested and can't create one\n"
                           "           85 (21) Xmodem timeout waiting for ACK/NAK\n"
                           "           86 (22) Xmodem no ACK recieved from target\n"
-                          "           90 (26) Xmodem cancelled by target\n";
+                          "           90 (26) Xmodem cancelled by target\n"
+                          "           94 (30) The other side did not start the transfer\n"
+                          "           95 (31) The other side fell silent\n"
+                          "           96 (32) Too many errors, transfer given up\n"
+                          "           97 (33) Transfer canceled by the other side\n"
+                          "           98 (34) The other side sent something invalid\n"
+                          "           (xmodem, ymodem, zmodem: 0 only when every file arrived whole)\n";
+
+// The file transfers' settable timing, for slow or odd peers.
+#define FILE_TIMING_OPTIONS \
+    "  --start-timeout MS how long to wait for the other side to start (60000)\n" \
+    "  --start-interval MS recv: how often the start is asked for (3000)\n" \
+    "  --block-timeout MS silence that ends a transfer mid-way (10000)\n" \
+    "  --retries N        tries per block (10)\n"
 
 struct Options;
 using merovan::SerialPort;
@@ -132,7 +146,9 @@ void usage(std::FILE* to)
     }
     std::fputs("\n", to);
     std::fputs(kLineOptions, to);
-    std::fputs("\nOptions of every transfer (text-file, binary, picture, font, boot):\n", to);
+    std::fputs("\nOptions of every transfer (text-file, binary, picture, font, boot, xmodem,\n"
+               "ymodem, zmodem):\n",
+               to);
     std::fputs(kTransferOptions, to);
     std::fputs("\nOther options:\n", to);
     std::fputs(kCommonOptions, to);
@@ -179,6 +195,16 @@ struct Options
     bool raw = false;
     bool overwrite = false;
     bool sendBreak = false;
+    bool oneK = false;
+    bool crc = false;
+    bool checksum = false;
+    bool stripPadding = false;
+    bool resume = false;
+    std::string dir;
+    long startTimeoutMs = -1;
+    long startIntervalMs = -1;
+    long blockTimeoutMs = -1;
+    long retries = -1;
     std::string log;
     bool help = false;
     bool quiet = false;
@@ -283,6 +309,26 @@ Options parseOptions(int argc, char** argv)
             o.overwrite = true;
         } else if (arg == "--break") {
             o.sendBreak = true;
+        } else if (arg == "--1k") {
+            o.oneK = true;
+        } else if (arg == "--crc") {
+            o.crc = true;
+        } else if (arg == "--checksum") {
+            o.checksum = true;
+        } else if (arg == "--strip-padding") {
+            o.stripPadding = true;
+        } else if (arg == "--resume") {
+            o.resume = true;
+        } else if (arg == "--dir") {
+            o.dir = value();
+        } else if (arg == "--start-timeout") {
+            o.startTimeoutMs = parseNumber(arg, value());
+        } else if (arg == "--start-interval") {
+            o.startIntervalMs = parseNumber(arg, value());
+        } else if (arg == "--block-timeout") {
+            o.blockTimeoutMs = parseNumber(arg, value());
+        } else if (arg == "--retries") {
+            o.retries = parseNumber(arg, value());
         } else if (arg == "--") {
             for (++i; i < argc; ++i)
                 o.positional.emplace_back(argv[i]);
@@ -877,6 +923,128 @@ int cmdScript(SerialPort& port, const Options& o)
     usageError("unknown script subcommand '" + sub + "'");
 }
 
+// xmodem, ymodem and zmodem: send FILE... or recv, with progress on stderr.
+struct FileMark
+{
+    std::uint64_t ms = 0;
+    std::int64_t bytes = 0;
+};
+
+int cmdFileTransfer(SerialPort& port, const Options& o)
+{
+    const merovan::FileProtocol protocol = o.command == "xmodem" ? merovan::FileProtocol::Xmodem
+        : o.command == "ymodem"                                  ? merovan::FileProtocol::Ymodem
+                                                                 : merovan::FileProtocol::Zmodem;
+    const bool xmodem = protocol == merovan::FileProtocol::Xmodem;
+    if (o.positional.empty())
+        usageError(o.command + " needs send or recv");
+    const std::string& sub = o.positional[0];
+    const bool sending = sub == "send";
+    if (!sending && sub != "recv" && sub != "receive")
+        usageError(o.command + ": unknown subcommand '" + sub + "' (send or recv)");
+    const std::vector<std::string> files(o.positional.begin() + 1, o.positional.end());
+    if (sending) {
+        if (files.empty() || (xmodem && files.size() != 1))
+            usageError(xmodem ? "xmodem send takes one FILE" : o.command + " send takes one or more FILEs");
+        if (o.crc || o.checksum || o.stripPadding || !o.dir.empty())
+            usageError("--crc, --checksum, --strip-padding and --dir are for recv");
+    } else {
+        if (xmodem ? files.size() != 1 : !files.empty())
+            usageError(xmodem ? "xmodem recv takes one FILE (XMODEM carries no name)"
+                              : o.command + " recv takes no FILE: the names come from the sender (see --dir)");
+        if (o.oneK)
+            usageError("--1k is for send");
+    }
+    if (o.crc && o.checksum)
+        usageError("--crc and --checksum exclude each other");
+    if (o.resume && protocol != merovan::FileProtocol::Zmodem)
+        usageError("--resume is for zmodem");
+
+    merovan::FileTransferOptions options;
+    options.protocol = protocol;
+    options.oneK = o.oneK;
+    options.checksum = o.checksum;
+    options.stripPadding = o.stripPadding;
+    options.resume = o.resume;
+    if (o.startTimeoutMs >= 0)
+        options.startTimeoutMs = static_cast<std::uint32_t>(o.startTimeoutMs);
+    if (o.startIntervalMs > 0)
+        options.startIntervalMs = static_cast<std::uint32_t>(o.startIntervalMs);
+    if (o.blockTimeoutMs > 0)
+        options.blockTimeoutMs = static_cast<std::uint32_t>(o.blockTimeoutMs);
+    if (o.retries >= 0)
+        options.retries = static_cast<int>(o.retries);
+    options.receiveDir = o.dir.empty() ? "." : o.dir;
+    if (!sending && xmodem)
+        options.xmodemFileName = o.dir.empty() ? files[0] : (std::filesystem::path(o.dir) / files[0]).string();
+
+    if (!openPort(port, o))
+        return portOpenExit(o);
+
+    // Progress on stderr when it is a terminal; the marks are for --timing,
+    // counted over the whole session.
+    const bool show = merovan::cli::stderrIsTerminal();
+    FileMark first;
+    FileMark last;
+    std::int64_t before = 0;  // bytes of the files already done
+    int index = 0;
+    std::int64_t current = 0;
+    const merovan::FileProgressCallback progress = [&](const merovan::FileTransferProgress& p) {
+        if (p.fileIndex != index) {
+            before += current;
+            index = p.fileIndex;
+            current = 0;
+        }
+        current = p.bytes;
+        const std::int64_t moved = before + current;
+        if (moved > 0) {
+            const FileMark now { merovan::SteadyClock().nowMs(), moved };
+            if (first.ms == 0)
+                first = now;
+            last = now;
+        }
+        if (show) {
+            std::string line = "\r" + p.fileName + "  " + grouped(static_cast<std::uint64_t>(std::max<std::int64_t>(0, p.bytes)));
+            if (p.total >= 0)
+                line += " / " + grouped(static_cast<std::uint64_t>(p.total)) + " bytes  "
+                    + std::to_string(p.total > 0 ? 100 * p.bytes / p.total : 100) + "%";
+            else
+                line += " bytes";
+            if (p.retries > 0)
+                line += "  retries " + std::to_string(p.retries);
+            std::fprintf(stderr, "%s\033[K", line.c_str());
+        }
+        return g_stop != 0;
+    };
+
+    const merovan::FileTransferOutcome outcome = sending ? merovan::sendFiles(port, files, options, progress)
+                                                         : merovan::receiveFiles(port, options, progress);
+    if (show)
+        std::fputc('\n', stderr);
+    if (o.timing && last.ms > first.ms) {
+        const double bytes = static_cast<double>(last.bytes - first.bytes);
+        const double secs = static_cast<double>(last.ms - first.ms) / 1000.0;
+        std::fprintf(stderr, "data rate: %.0f B/s (%.0f bytes in %.3f s)\n", bytes / secs, bytes, secs);
+    }
+    if (!sending)
+        for (const std::string& f : outcome.files)
+            std::printf("%s\n", f.c_str());
+    std::fflush(stdout);
+    if (outcome.result != 0) {
+        std::string message = merovan::fileTransferMessage(outcome.result);
+        if (!outcome.detail.empty())
+            message += ": " + outcome.detail;
+        std::fprintf(stderr, "%s\n", message.c_str());
+    } else if (!o.quiet) {
+        char time[32];
+        std::snprintf(time, sizeof time, "%.2f", static_cast<double>(outcome.elapsedMs) / 1000.0);
+        const std::string count = outcome.files.size() > 1 ? std::to_string(outcome.files.size()) + " files, " : "";
+        std::fprintf(stderr, "%s %s%s bytes in %s s\n", sending ? "Sent" : "Received", count.c_str(),
+                     grouped(static_cast<std::uint64_t>(outcome.bytes)).c_str(), time);
+    }
+    return transferExit(o, outcome.result);
+}
+
 // A handler for the commands that need no port object of their own.
 int runHex2bin(SerialPort&, const Options& o)
 {
@@ -958,6 +1126,35 @@ const std::vector<Command>& commands()
           "  new FILE               create an empty script file\n"
           "  send FILE NAME         send a script (needs -p PORT); --listen MS as for send\n",
           "merovan-cli script add lab.scr reset 'ATZ\\r\\w500'", true, false, cmdScript },
+        { "xmodem",
+          "xmodem send -p PORT [--1k] FILE\n"
+          "          | recv -p PORT [--crc | --checksum] [--strip-padding] [--dir DIR] FILE",
+          "send or receive one file by XMODEM (checksum, CRC-16 or 1K blocks)",
+          "  send FILE          send FILE; the receiver chooses checksum or CRC\n"
+          "  recv FILE          receive into FILE (XMODEM carries no name or size)\n"
+          "  --1k               send 1024-byte blocks when the receiver asked for CRC\n"
+          "  --crc              recv: ask for CRC-16 (the default)\n"
+          "  --checksum         recv: ask for the 8-bit checksum\n"
+          "  --strip-padding    recv: cut the SUB (1A) bytes that pad the last block\n"
+          "  --dir DIR          recv: the folder FILE is written in\n" FILE_TIMING_OPTIONS,
+          "merovan-cli xmodem send -p /dev/ttyUSB0 -b 115200 --1k firmware.bin", true, true, cmdFileTransfer },
+        { "ymodem",
+          "ymodem send -p PORT FILE... | recv -p PORT [--checksum] [--dir DIR]",
+          "send or receive files by YMODEM batch, with their names, sizes and dates",
+          "  send FILE...       send the files in one session, in 1024-byte blocks\n"
+          "  recv               receive every file the sender offers, by its base name\n"
+          "  --dir DIR          recv: the folder the files are written in (default: .)\n"
+          "  --crc              recv: ask for CRC-16 (the default)\n"
+          "  --checksum         recv: ask for the 8-bit checksum\n" FILE_TIMING_OPTIONS,
+          "merovan-cli ymodem recv -p /dev/ttyUSB0 -b 115200 --dir incoming", true, true, cmdFileTransfer },
+        { "zmodem",
+          "zmodem send -p PORT [--resume] FILE... | recv -p PORT [--resume] [--dir DIR]",
+          "send or receive files by ZMODEM, with CRC-32 and error recovery",
+          "  send FILE...       send the files in one session\n"
+          "  recv               receive every file the sender offers, by its base name\n"
+          "  --dir DIR          recv: the folder the files are written in (default: .)\n"
+          "  --resume           continue a partial file where it stopped\n" FILE_TIMING_OPTIONS,
+          "merovan-cli zmodem send -p /dev/ttyUSB0 -b 115200 log1.bin log2.bin", true, true, cmdFileTransfer },
     };
     return table;
 }

@@ -1,0 +1,282 @@
+// merovan-ptybridge: two pseudo-terminals joined as one serial link, for
+// tests and benchmarks against real peers. It prints the two ends' paths, A
+// then B, one a line, and relays bytes both ways until SIGTERM or SIGINT.
+// Each way can be paced to a line rate and can be given faults at byte
+// offsets of what passed that way (0 is the first byte):
+//
+//   --rate BAUD              pace both ways to BAUD (10 bits a byte)
+//   --flip DIR:OFFSET[:MASK] XOR the byte at OFFSET with MASK (default 01)
+//   --drop DIR:OFFSET:COUNT  lose COUNT bytes from OFFSET
+//   --mute DIR:OFFSET        lose everything from OFFSET (a peer gone silent)
+//   --delay DIR:OFFSET:MS    hold the byte at OFFSET and what follows for MS
+//   --inject DIR:OFFSET:HEX  insert the bytes HEX (such as 1818) before OFFSET
+//   --link-a PATH, --link-b PATH   also make PATH a symbolic link to the end
+//
+// DIR is a2b (written at A, read at B) or b2a. The bridge holds both ends
+// open itself, in raw mode, so a peer that closes and reopens its end finds
+// the link as it left it.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void onSignal(int)
+{
+    g_stop = 1;
+}
+
+std::uint64_t nowUs()
+{
+    timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+[[noreturn]] void fail(const std::string& why)
+{
+    std::fprintf(stderr, "merovan-ptybridge: %s\n", why.c_str());
+    std::exit(2);
+}
+
+struct End
+{
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
+
+End openEnd()
+{
+    End e;
+    e.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (e.master < 0 || ::grantpt(e.master) != 0 || ::unlockpt(e.master) != 0)
+        fail("no pseudo-terminal");
+    e.path = ::ptsname(e.master);
+    e.slave = ::open(e.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (e.slave < 0)
+        fail("cannot open " + e.path);
+    termios t {};
+    ::tcgetattr(e.slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(e.slave, TCSANOW, &t);
+    return e;
+}
+
+struct Pending
+{
+    std::uint8_t byte;
+    std::uint64_t dueUs;
+};
+
+// One way through the bridge with its faults.
+struct Way
+{
+    int from = -1;
+    int to = -1;
+    std::uint64_t offset = 0;          // bytes read so far
+    std::map<std::uint64_t, std::uint8_t> flips;
+    std::map<std::uint64_t, std::uint64_t> drops;  // offset -> count
+    std::uint64_t muteFrom = UINT64_MAX;
+    std::map<std::uint64_t, std::uint32_t> delays;  // offset -> ms
+    std::map<std::uint64_t, std::vector<std::uint8_t>> injects;
+    std::uint64_t dropUntil = 0;
+    std::deque<Pending> queue;
+    std::uint64_t lastDueUs = 0;       // when the previous byte is on the line
+    std::uint64_t heldUntilUs = 0;
+
+    void enqueue(std::uint8_t b, std::uint64_t now, std::uint64_t byteUs)
+    {
+        std::uint64_t due = std::max(now, heldUntilUs);
+        if (byteUs > 0)
+            due = std::max(due, lastDueUs) + byteUs;
+        lastDueUs = due;
+        queue.push_back({ b, due });
+    }
+
+    void take(const std::uint8_t* data, std::size_t n, std::uint64_t byteUs)
+    {
+        const std::uint64_t now = nowUs();
+        for (std::size_t i = 0; i < n; ++i, ++offset) {
+            if (auto d = delays.find(offset); d != delays.end())
+                heldUntilUs = now + static_cast<std::uint64_t>(d->second) * 1000u;
+            if (auto in = injects.find(offset); in != injects.end())
+                for (const std::uint8_t b : in->second)
+                    enqueue(b, now, byteUs);
+            if (auto d = drops.find(offset); d != drops.end())
+                dropUntil = offset + d->second;
+            if (offset < dropUntil || offset >= muteFrom)
+                continue;
+            std::uint8_t b = data[i];
+            if (auto f = flips.find(offset); f != flips.end())
+                b ^= f->second;
+            enqueue(b, now, byteUs);
+        }
+    }
+
+    // Writes what is due; returns the microseconds until the next byte is,
+    // or -1 when nothing waits.
+    long long flush()
+    {
+        const std::uint64_t now = nowUs();
+        std::vector<std::uint8_t> ready;
+        for (const Pending& p : queue) {
+            if (p.dueUs > now)
+                break;
+            ready.push_back(p.byte);
+        }
+        if (!ready.empty()) {
+            const ssize_t w = ::write(to, ready.data(), ready.size());
+            if (w > 0)
+                queue.erase(queue.begin(), queue.begin() + w);
+        }
+        if (queue.empty())
+            return -1;
+        return queue.front().dueUs > now ? static_cast<long long>(queue.front().dueUs - now) : 1000;
+    }
+};
+
+std::vector<std::string> split(const std::string& s)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const auto colon = s.find(':', start);
+        parts.push_back(s.substr(start, colon - start));
+        if (colon == std::string::npos)
+            return parts;
+        start = colon + 1;
+    }
+}
+
+std::uint64_t number(const std::string& s, int base = 10)
+{
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(s.c_str(), &end, base);
+    if (s.empty() || *end != '\0')
+        fail("not a number: " + s);
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::uint32_t baud = 0;
+    Way ways[2];
+    std::string links[2];
+    auto way = [&](const std::string& dir) -> Way& {
+        if (dir == "a2b")
+            return ways[0];
+        if (dir == "b2a")
+            return ways[1];
+        fail("a direction is a2b or b2a, not " + dir);
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                fail(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--rate") {
+            baud = static_cast<std::uint32_t>(number(value()));
+        } else if (arg == "--link-a" || arg == "--link-b") {
+            links[arg == "--link-a" ? 0 : 1] = value();
+        } else if (arg == "--flip" || arg == "--drop" || arg == "--mute" || arg == "--delay" || arg == "--inject") {
+            const auto p = split(value());
+            const std::size_t need = arg == "--mute" ? 2 : arg == "--flip" ? 2 : 3;
+            if (p.size() < need)
+                fail(arg + " takes DIR:OFFSET" + (need == 3 ? ":VALUE" : ""));
+            Way& w = way(p[0]);
+            const std::uint64_t at = number(p[1]);
+            if (arg == "--flip")
+                w.flips[at] = static_cast<std::uint8_t>(p.size() > 2 ? number(p[2], 16) : 1);
+            else if (arg == "--drop")
+                w.drops[at] = number(p[2]);
+            else if (arg == "--mute")
+                w.muteFrom = at;
+            else if (arg == "--delay")
+                w.delays[at] = static_cast<std::uint32_t>(number(p[2]));
+            else {
+                std::vector<std::uint8_t> bytes;
+                for (std::size_t k = 0; k + 1 < p[2].size(); k += 2)
+                    bytes.push_back(static_cast<std::uint8_t>(number(p[2].substr(k, 2), 16)));
+                w.injects[at] = bytes;
+            }
+        } else {
+            fail("unknown option " + arg);
+        }
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    End a = openEnd();
+    End b = openEnd();
+    for (int k = 0; k < 2; ++k) {
+        if (links[k].empty())
+            continue;
+        ::unlink(links[k].c_str());
+        if (::symlink((k == 0 ? a : b).path.c_str(), links[k].c_str()) != 0)
+            fail("cannot link " + links[k]);
+    }
+    ways[0].from = a.master;
+    ways[0].to = b.master;
+    ways[1].from = b.master;
+    ways[1].to = a.master;
+    std::printf("%s\n%s\n", a.path.c_str(), b.path.c_str());
+    std::fflush(stdout);
+
+    const std::uint64_t byteUs = baud > 0 ? (10000000ull + baud - 1) / baud : 0;
+    std::vector<std::uint8_t> buffer(4096);
+    while (!g_stop) {
+        long long waitUs = -1;
+        for (Way& w : ways) {
+            const long long next = w.flush();
+            if (next >= 0 && (waitUs < 0 || next < waitUs))
+                waitUs = next;
+        }
+        // Reading is held back while a way has more than a little waiting, so
+        // a paced way pushes back on its writer as a slow line would.
+        pollfd fds[2];
+        for (int k = 0; k < 2; ++k) {
+            const bool full = ways[k].queue.size() > (baud > 0 ? 64u : 65536u);
+            fds[k] = { ways[k].from, static_cast<short>(full ? 0 : POLLIN), 0 };
+        }
+        const int timeout = waitUs < 0 ? 100 : static_cast<int>((waitUs + 999) / 1000);
+        if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
+            break;
+        for (int k = 0; k < 2; ++k) {
+            if (!(fds[k].revents & POLLIN))
+                continue;
+            const ssize_t n = ::read(ways[k].from, buffer.data(), buffer.size());
+            if (n > 0)
+                ways[k].take(buffer.data(), static_cast<std::size_t>(n), byteUs);
+        }
+    }
+    for (int k = 0; k < 2; ++k)
+        if (!links[k].empty())
+            ::unlink(links[k].c_str());
+    return 0;
+}
