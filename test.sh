@@ -9,11 +9,11 @@ tools/install-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== Build (build/)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROVAN_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 
 echo "== Build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMEROVAN_SANITIZE=ON -DMEROVAN_BUILD_GUI=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMEROVAN_SANITIZE=ON -DMEROVAN_BUILD_GUI=OFF -DMEROVAN_WERROR=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 
 fuzz=0
@@ -21,7 +21,7 @@ probe=$(mktemp -d)
 printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' > "$probe/p.cpp"
 if command -v clang++ >/dev/null 2>&1 && clang++ -fsanitize=fuzzer "$probe/p.cpp" -o "$probe/p" >/dev/null 2>&1; then
   echo "== Build the fuzz targets with clang (build-fuzz/)"
-  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROVAN_FUZZ=ON >/dev/null
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROVAN_FUZZ=ON -DMEROVAN_WERROR=ON >/dev/null
   cmake --build build-fuzz -j"$jobs"
   fuzz=1
 fi

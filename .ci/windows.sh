@@ -12,14 +12,14 @@ cd "$(dirname "$0")/.."
 root=$PWD
 began=$(date +%s)
 
-tools/build-windows.sh build-windows
+MEROVAN_WERROR=ON tools/build-windows.sh build-windows
 win="$root/build-windows"
 
 echo "== merovan-devsim for the Windows tests (build-windows-devsim/)"
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B build-windows-devsim -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROVAN_BUILD_GUI=OFF \
-  -DMEROVAN_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+  -DMEROVAN_BUILD_TESTS=OFF -DMEROVAN_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-windows-devsim --target merovan-devsim -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 devsim="$root/build-windows-devsim/tools/devsim/merovan-devsim"
 

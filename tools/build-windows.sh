@@ -31,5 +31,6 @@ fi
 
 echo "== Build for Windows ($out)"
 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-  -DMEROVAN_BUILD_GUI=OFF -DMEROVAN_BUILD_TESTS=ON -DGTest_DIR="$gtest_prefix/lib/cmake/GTest" "${launcher[@]}" >/dev/null
+  -DMEROVAN_BUILD_GUI=OFF -DMEROVAN_BUILD_TESTS=ON -DMEROVAN_WERROR="${MEROVAN_WERROR:-OFF}" \
+  -DGTest_DIR="$gtest_prefix/lib/cmake/GTest" "${launcher[@]}" >/dev/null
 cmake --build "$out" -j"$jobs"

@@ -107,15 +107,17 @@ TransferResult sendBinaryFile(TransferRequest& request, const ProgressCallback& 
 
 std::string pictureHeaderText(const std::vector<std::uint8_t>& stream)
 {
-    std::string text = "\nconst unsigned char pic[]={ " + std::to_string(stream.empty() ? 0 : stream[0]);
-    for (std::size_t i = 1; i < stream.size() && i < 4; ++i)
-        text += "," + std::to_string(stream[i]);
-    for (std::size_t i = 4; i < stream.size(); ++i) {
-        text += "," + std::to_string(stream[i]);
-        if ((i - 4) % 18 == 17)
-            text += "\n"; // six pixels to a line
+    std::string text;
+    text.reserve(32 + stream.size() * 4 + stream.size() / 18);
+    text.append("\nconst unsigned char pic[]={ ");
+    text.append(std::to_string(stream.empty() ? 0 : stream[0]));
+    for (std::size_t i = 1; i < stream.size(); ++i) {
+        text.push_back(',');
+        text.append(std::to_string(stream[i]));
+        if (i >= 4 && (i - 4) % 18 == 17)
+            text.push_back('\n'); // six pixels to a line
     }
-    text += " };\n";
+    text.append(" };\n");
     return text;
 }
 

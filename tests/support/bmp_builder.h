@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -26,7 +27,7 @@ inline std::vector<std::uint8_t> makeBmp(std::uint32_t width, std::int32_t heigh
 {
     const std::uint32_t table = paletteEntries * 4;
     const std::uint32_t offset = 14 + infoSize + table;
-    std::vector<std::uint8_t> b(offset, 0);
+    std::vector<std::uint8_t> b(offset + pixels.size(), 0);
     b[0] = 'B';
     b[1] = 'M';
     put32(b, 2, static_cast<std::uint32_t>(offset + pixels.size()));
@@ -44,7 +45,7 @@ inline std::vector<std::uint8_t> makeBmp(std::uint32_t width, std::int32_t heigh
         b[14 + infoSize + i * 4 + 1] = static_cast<std::uint8_t>(i * 2);
         b[14 + infoSize + i * 4 + 2] = static_cast<std::uint8_t>(i);
     }
-    b.insert(b.end(), pixels.begin(), pixels.end());
+    std::copy(pixels.begin(), pixels.end(), b.begin() + offset);
     return b;
 }
 

@@ -30,8 +30,11 @@ std::string hexByte(unsigned v)
 std::string record(unsigned type, unsigned address, const Bytes& data, bool breakChecksum = false)
 {
     unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
-    std::string line = ":" + hexByte(static_cast<unsigned>(data.size())) + hexByte(address >> 8) + hexByte(address)
-        + hexByte(type);
+    std::string line = ":";
+    line += hexByte(static_cast<unsigned>(data.size()));
+    line += hexByte(address >> 8);
+    line += hexByte(address);
+    line += hexByte(type);
     for (const auto b : data) {
         line += hexByte(b);
         sum += b;

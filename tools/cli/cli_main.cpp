@@ -356,10 +356,15 @@ void writeOut(const std::string& text)
 // 12345 as "12,345".
 std::string grouped(std::uint64_t value)
 {
-    std::string digits = std::to_string(value);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
-        digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
+    const std::string digits = std::to_string(value);
+    std::string text;
+    text.reserve(digits.size() + digits.size() / 3);
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text.push_back(',');
+        text.push_back(digits[i]);
+    }
+    return text;
 }
 
 // The exit status of a transfer that ended with result.
@@ -431,16 +436,29 @@ int cmdPorts(SerialPort& port, const Options& o)
     }
     std::vector<std::vector<std::string>> rows { { "PORT", "USB ID", "DRIVER", "SERIAL", "PRODUCT", "BY-ID" } };
     for (const merovan::PortInfo& p : port.enumeratePortInfo()) {
+        // The product string often repeats the manufacturer already.
         std::string product = p.manufacturer;
-        if (!p.product.empty())
-            product = product.empty() || p.product.rfind(product, 0) == 0 ? p.product : product + " " + p.product;
-        rows.push_back({ p.path, p.usb ? p.vendorId + ":" + p.productId : "", p.driver, p.serial, product, p.byId });
+        if (!p.product.empty()) {
+            if (product.empty() || p.product.rfind(product, 0) == 0) {
+                product = p.product;
+            } else {
+                product.push_back(' ');
+                product.append(p.product);
+            }
+        }
+        std::string usbId;
+        if (p.usb) {
+            usbId.append(p.vendorId);
+            usbId.push_back(':');
+            usbId.append(p.productId);
+        }
+        rows.push_back({ p.path, usbId, p.driver, p.serial, product, p.byId });
     }
     std::vector<std::size_t> width(rows.front().size(), 0);
     for (auto& row : rows) {
         for (std::size_t c = 0; c < row.size(); ++c) {
             if (row[c].empty())
-                row[c] = "-";
+                row[c].push_back('-');
             width[c] = std::max(width[c], row[c].size());
         }
     }
