@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 
 namespace merovan {
@@ -19,13 +20,12 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 constexpr char kNameExists[] = "Scip name already exists, use update";
 constexpr char kNotFound[] = "Scrip not found do cant remove";
 
-bool holdsReservedByte(std::string_view s)
+bool holdsAnyOf(std::string_view s, std::initializer_list<std::uint8_t> bytes)
 {
-    for (const char c : s) {
-        const auto b = static_cast<std::uint8_t>(c);
-        if (b == kNameEnd || b == kTextEnd || b == kContentEnd)
-            return true;
-    }
+    for (const char c : s)
+        for (const std::uint8_t b : bytes)
+            if (static_cast<std::uint8_t>(c) == b)
+                return true;
     return false;
 }
 
@@ -40,8 +40,13 @@ bool acceptable(std::string_view name, std::string_view text, const StoreMessage
         say("Script text too long: at most 1023 bytes");
         return false;
     }
-    if (holdsReservedByte(name) || holdsReservedByte(text)) {
-        say("Script name or text holds a byte reserved by script files (1F, 1E or 17)");
+    // A name ends at 1F, a text only at 1E, and 17 ends the file.
+    if (holdsAnyOf(name, { kNameEnd, kTextEnd, kContentEnd })) {
+        say("Script name holds a byte reserved by script files (1F, 1E or 17)");
+        return false;
+    }
+    if (holdsAnyOf(text, { kTextEnd, kContentEnd })) {
+        say("Script text holds a byte reserved by script files (1E or 17)");
         return false;
     }
     return true;

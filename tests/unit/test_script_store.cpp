@@ -130,14 +130,37 @@ TEST_F(ScriptStore, LimitsAndReservedBytesAreRefusedAndChangeNothing)
     EXPECT_FALSE(addScript(path, "long", std::string(1024, 't'), say));
     EXPECT_TRUE(addScript(path, "fits", std::string(1023, 't'), say));
     EXPECT_FALSE(addScript(path, "bad\x1e", "x", say));
+    EXPECT_FALSE(addScript(path, "bad\x1f", "x", say));
+    EXPECT_FALSE(addScript(path, "bad\x17", "x", say));
     EXPECT_FALSE(addScript(path, "bad", "x\x17y", say));
+    EXPECT_FALSE(addScript(path, "bad", "x\x1ey", say));
     const std::string before = bytes();
     updateScript(path, "fits", std::string(1024, 'u'), say);
-    updateScript(path, "fits", "a\x1f" "b", say);
+    updateScript(path, "fits", "a\x1e" "b", say);
     EXPECT_EQ(bytes(), before);
-    EXPECT_EQ(messages.size(), 6u);
+    ASSERT_EQ(messages.size(), 9u);
     EXPECT_EQ(messages[0], "Script name too long: at most 259 bytes");
     EXPECT_EQ(messages[1], "Script text too long: at most 1023 bytes");
+    EXPECT_EQ(messages[2], "Script name holds a byte reserved by script files (1F, 1E or 17)");
+    EXPECT_EQ(messages[5], "Script text holds a byte reserved by script files (1E or 17)");
+}
+
+TEST_F(ScriptStore, ATextHoldingAUnitSeparatorIsStoredAndReadBack)
+{
+    ASSERT_TRUE(createScriptFile(path));
+    ASSERT_TRUE(addScript(path, "framed", "a\x1f" "b\x1f", say));
+    ASSERT_TRUE(addScript(path, "next", "plain", say));
+    EXPECT_EQ(readScriptNames(path), (std::vector<std::string> { "framed", "next" }));
+    EXPECT_EQ(getScriptText(path, "framed"), "a\x1f" "b\x1f");
+    EXPECT_EQ(getScriptText(path, "next"), "plain");
+    // Rewrites around it keep it whole.
+    ASSERT_TRUE(updateScript(path, "next", "changed", say));
+    ASSERT_TRUE(removeScript(path, "next", say));
+    EXPECT_EQ(getScriptText(path, "framed"), "a\x1f" "b\x1f");
+    ASSERT_TRUE(updateScript(path, "framed", "\x1f", say));
+    EXPECT_EQ(getScriptText(path, "framed"), "\x1f");
+    EXPECT_EQ(readScriptNames(path), (std::vector<std::string> { "framed" }));
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(ScriptStore, TemporaryNamesAndDefaultExtensions)
