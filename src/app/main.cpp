@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "dialogs/binary_dialog.h"
 #include "dialogs/boot_dialog.h"
+#include "dialogs/file_transfer_dialog.h"
 #include "dialogs/text_dialog.h"
 #include "scripts/script_dialog.h"
 #include "serial/clock.h"
@@ -28,6 +29,7 @@ int main(int argc, char* argv[])
     Tfrm_boot bootDialog(mainWindow);
     Tfrm_bin binaryDialog(mainWindow);
     Tfrm_script scriptDialog(mainWindow);
+    FileTransferDialog fileTransfers(mainWindow);
     mainWindow.show();
 
     // MEROVAN_CONNECT=PATH connects to PATH once the window is up, as a click

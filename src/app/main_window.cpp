@@ -253,6 +253,7 @@ void Tfrm_Main::buildMenus()
         a->setCheckable(true);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    m_helpMenu = help;
     About1 = action(help, "About1", "&About...");
 
     // The check marks are toggled by their handlers, as when a test or
@@ -491,6 +492,7 @@ void Tfrm_Main::drainPort()
             // Logged and timed as it is read, however late the view shows it.
             if (m_log)
                 m_log->received(std::span<const std::uint8_t>(chunk, n));
+            watchForZmodem(std::span<const std::uint8_t>(chunk, n));
             if (mnu_timestamps->isChecked())
                 m_receiveTimes.emplace_back(m_receive.size(), m_wall->epochMs());
         }
@@ -753,6 +755,16 @@ void Tfrm_Main::setDialog(Dialog which, QWidget* dialog, SettingsSection* sectio
     s.button->setEnabled(dialog != nullptr);
     if (section)
         m_sections.push_back(section);
+}
+
+void Tfrm_Main::addSettingsSection(SettingsSection* section)
+{
+    m_sections.push_back(section);
+}
+
+void Tfrm_Main::insertMenu(QMenu* menu)
+{
+    menuBar()->insertMenu(m_helpMenu->menuAction(), menu);
 }
 
 bool Tfrm_Main::dialogFlag(Dialog which) const

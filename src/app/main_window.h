@@ -4,6 +4,7 @@
 #include "terminal/hex_dump.h"
 #include "terminal/line_stamp.h"
 #include "terminal/session_log.h"
+#include "transfer/file_transfer.h"
 #include "transfer/transfer.h"
 
 #include <QColor>
@@ -128,6 +129,36 @@ public:
     int runTransfer(const TransferPanel& panel, const std::function<void(merovan::TransferRequest&)>& fill,
                     const Routine& routine, std::string (*messageFor)(int), const TransferHooks& hooks = {});
 
+    // The standard file transfers (XMODEM, YMODEM, ZMODEM) on the same
+    // frame. The routine talks to the port it is given.
+    using FileRoutine = std::function<merovan::FileTransferOutcome(merovan::SerialPort&,
+                                                                   const merovan::FileProgressCallback&)>;
+    struct FileTransferHooks
+    {
+        std::function<void()> before;                                        // once the poll has stopped
+        std::function<void(const merovan::FileTransferProgress&)> progress;  // every report
+        std::function<void(const merovan::FileTransferOutcome&)> finished;   // before the message
+        // The line under "Transfer complete" (the failures bring their own).
+        std::function<std::string(const merovan::FileTransferOutcome&)> summary;
+    };
+    // Refuses (result -1) while a transfer runs, or with "COM port not open";
+    // otherwise stops the poll, runs the routine with a callback that keeps
+    // the window alive and answers cancelRequested, shows the outcome's
+    // message with its detail (or the summary) under it, in the bottom panel
+    // too, then restarts the poll and sends one CR, as runTransfer does.
+    merovan::FileTransferOutcome runFileTransfer(QWidget* cancelButton, const FileRoutine& routine,
+                                                 const FileTransferHooks& hooks = {});
+
+    // Called when the terminal sees a ZMODEM sender start (ZRQINIT) in what
+    // it receives, from the event loop once the poll has stopped; the poll
+    // restarts when it returns. Without one nothing is watched.
+    void setZmodemStartHandler(std::function<void()> handler);
+
+    // A settings section that is not a toolbar dialog's.
+    void addSettingsSection(SettingsSection* section);
+    // Puts a menu into the menu bar, before Help.
+    void insertMenu(QMenu* menu);
+
     // Send buttons are disabled while any transfer runs.
     void addSendButton(QAbstractButton* button);
     bool transferRunning() const { return m_transferRunning; }
@@ -217,6 +248,10 @@ private:
     void setLineControlsEnabled(bool enabled);
     void handleDisconnect();
     void drainPort();
+    void watchForZmodem(std::span<const std::uint8_t> bytes);
+    void zmodemStarted();
+    void beginTransfer(QWidget* cancelButton);
+    void endTransfer(QWidget* cancelButton);
     void watchPort();
     void writeMainSections(merovan::IniFile& ini) const;
     void buildTerminalMenus();
@@ -251,10 +286,14 @@ private:
     QSocketNotifier* m_portNotifier = nullptr;
     std::vector<QAbstractButton*> m_sendButtons;
     bool m_transferRunning = false;
+    merovan::ZmodemStartDetector m_zmodemStart;
+    std::function<void()> m_zmodemStartHandler;
+    bool m_zmodemStartPending = false;
 
     QMenu* m_fileMenu = nullptr;
     QMenu* m_editMenu = nullptr;
     QMenu* m_serialMenu = nullptr;
+    QMenu* m_helpMenu = nullptr;
     merovan::SystemWallClock m_systemWall;
     const merovan::WallClock* m_wall = &m_systemWall;
     std::unique_ptr<merovan::SessionLog> m_log;

@@ -550,3 +550,34 @@ void Tfrm_Main::mnu_breakClick()
     Panel2->setText(rc == 0 ? QStringLiteral("Break sent")
                             : QStringLiteral("Cannot send a break: ") + fromBytes(m_port.lastError()));
 }
+
+// ---- ZMODEM auto-start -----------------------------------------------------
+
+void Tfrm_Main::setZmodemStartHandler(std::function<void()> handler)
+{
+    m_zmodemStartHandler = std::move(handler);
+    m_zmodemStart.reset();
+}
+
+void Tfrm_Main::watchForZmodem(std::span<const std::uint8_t> bytes)
+{
+    if (!m_zmodemStartHandler || m_zmodemStartPending || m_transferRunning)
+        return;
+    if (m_zmodemStart.feed(bytes)) {
+        // Not from inside the read: the handler may run a whole transfer.
+        m_zmodemStartPending = true;
+        QTimer::singleShot(0, this, &Tfrm_Main::zmodemStarted);
+    }
+}
+
+void Tfrm_Main::zmodemStarted()
+{
+    // The rest of the sender's talk is for the receiver, not the view.
+    setPolling(false);
+    if (m_zmodemStartHandler && !m_transferRunning)
+        m_zmodemStartHandler();
+    m_zmodemStart.reset();
+    m_zmodemStartPending = false;
+    if (!m_transferRunning)
+        setPolling(true);
+}

@@ -27,6 +27,26 @@ void Tfrm_Main::btn_cancelClick()
     cancelRequested = 1;
 }
 
+void Tfrm_Main::beginTransfer(QWidget* cancelButton)
+{
+    m_transferRunning = true;
+    for (QAbstractButton* b : m_sendButtons)
+        b->setEnabled(false);
+    cancelButton->setVisible(true);
+    cancelRequested = 0;
+    setPolling(false);
+}
+
+// Up to the closing CR; the send buttons come back after the caller's own
+// restoring.
+void Tfrm_Main::endTransfer(QWidget* cancelButton)
+{
+    cancelButton->setVisible(false);
+    setPolling(true);
+    RichEdit1->setFocus();
+    m_port.writeByte(kCarriageReturn);
+}
+
 int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(merovan::TransferRequest&)>& fill,
                            const Routine& routine, std::string (*messageFor)(int), const TransferHooks& hooks)
 {
@@ -45,12 +65,7 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     request.fileName = recent_list::toBytes(panel.fileBox->currentText());
     fill(request);
 
-    m_transferRunning = true;
-    for (QAbstractButton* b : m_sendButtons)
-        b->setEnabled(false);
-    panel.cancelButton->setVisible(true);
-    cancelRequested = 0;
-    setPolling(false);
+    beginTransfer(panel.cancelButton);
     if (hooks.before)
         hooks.before();
 
@@ -82,10 +97,7 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     }
 
     bar->setValue(0);
-    panel.cancelButton->setVisible(false);
-    setPolling(true);
-    RichEdit1->setFocus();
-    m_port.writeByte(kCarriageReturn);
+    endTransfer(panel.cancelButton);
     if (hooks.after)
         hooks.after();
     m_transferRunning = false;
@@ -94,4 +106,47 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     if (panel.closeBox->isChecked())
         toggleDialog(panel.which);
     return result;
+}
+
+merovan::FileTransferOutcome Tfrm_Main::runFileTransfer(QWidget* cancelButton, const FileRoutine& routine,
+                                                        const FileTransferHooks& hooks)
+{
+    merovan::FileTransferOutcome outcome;
+    outcome.result = -1;
+    if (m_transferRunning)
+        return outcome;
+    if (!m_port.isOpen()) {
+        showMessage(QStringLiteral("COM port not open"));
+        return outcome;
+    }
+
+    beginTransfer(cancelButton);
+    if (hooks.before)
+        hooks.before();
+    const merovan::FileProgressCallback progress = [this, &hooks](const merovan::FileTransferProgress& p) {
+        if (hooks.progress)
+            hooks.progress(p);
+        QApplication::processEvents();
+        return cancelRequested != 0;
+    };
+    outcome = routine(m_port, progress);
+    if (hooks.finished)
+        hooks.finished(outcome);
+
+    // The fixed message first, what was wrong (or what moved) under it.
+    std::string detail = outcome.detail;
+    if (outcome.result == 0 && hooks.summary)
+        detail = hooks.summary(outcome);
+    const QString detailText = QString::fromLocal8Bit(detail.data(), static_cast<qsizetype>(detail.size()));
+    Panel2->setText(detailText);
+    QString message = QString::fromStdString(merovan::fileTransferMessage(outcome.result));
+    if (!detailText.isEmpty())
+        message += QLatin1Char('\n') + detailText;
+    showMessage(message);
+
+    endTransfer(cancelButton);
+    m_transferRunning = false;
+    for (QAbstractButton* b : m_sendButtons)
+        b->setEnabled(true);
+    return outcome;
 }
