@@ -19,10 +19,15 @@ const char kGuidePathAndQuery[] = "/index.php5?title=Merovan_User_Guide";
 
 QUrl documentationUrl()
 {
+    return documentationUrl(QCoreApplication::applicationDirPath());
+}
+
+QUrl documentationUrl(const QString& exeDir)
+{
 #ifdef MEROVAN_DOC_HOST
+    Q_UNUSED(exeDir);
     return QUrl(QStringLiteral("http://") + QStringLiteral(MEROVAN_DOC_HOST) + QLatin1String(kGuidePathAndQuery));
 #else
-    const QString exeDir = QCoreApplication::applicationDirPath();
     const QStringList candidates {
         exeDir + QStringLiteral("/../share/doc/merovan/user-guide.html"),
         QStringLiteral(MEROVAN_BUILD_DOC_DIR "/user-guide.html"),
@@ -65,7 +70,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     const QUrl url = documentationUrl();
     auto* label2 = new QLabel(url.isLocalFile() ? QStringLiteral("User guide on this computer") : url.host(), panel);
     label2->setObjectName(QStringLiteral("Label2"));
-    auto* notice = new QLabel(QStringLiteral("Release 1.21. A serial terminal for microcontroller boards."), panel);
+    auto* notice = new QLabel(QStringLiteral("Release " MEROVAN_VERSION ". A serial terminal for microcontroller boards."), panel);
     notice->setObjectName(QStringLiteral("Copyright"));
     auto* comment = new QLabel(QStringLiteral("Terminal, text and binary upload, boot loading and scripts."), panel);
     comment->setObjectName(QStringLiteral("Comments"));

@@ -5,8 +5,10 @@
 
 class QLabel;
 
-// Where the documentation link leads: the user guide the build installs,
+// Where the documentation link leads: the installed user guide when the
+// program runs installed, the checkout's when it runs from the build tree,
 // or the documentation host when the build names one.
+QUrl documentationUrl(const QString& executableDir);
 QUrl documentationUrl();
 
 class TAboutBox : public QDialog

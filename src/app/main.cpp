@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "app/quit_signals.h"
 #include "dialogs/binary_dialog.h"
 #include "dialogs/boot_dialog.h"
 #include "dialogs/file_transfer_dialog.h"
@@ -13,8 +14,41 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kUsage[] = "Usage: merovan [options]\n"
+                      "A serial terminal for microcontroller boards.\n"
+                      "\n"
+                      "Options:\n"
+                      "  --version          print the version and exit\n"
+                      "  -h, --help         show this help and exit\n"
+                      "\n"
+                      "Qt's own options (-platform NAME, -style NAME, ...) are accepted too.\n"
+                      "\n"
+                      "Environment:\n"
+                      "  MEROVAN_INI=FILE      the settings file to use\n"
+                      "  MEROVAN_CONNECT=PATH  connect to PATH once the window is up\n"
+                      "  MEROVAN_LOG=FILE      log the session to FILE from the start\n";
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    // Answered before Qt starts, so they work without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("merovan %s\n", MEROVAN_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Merovan"));
 
@@ -31,6 +65,7 @@ int main(int argc, char* argv[])
     Tfrm_script scriptDialog(mainWindow);
     FileTransferDialog fileTransfers(mainWindow);
     mainWindow.show();
+    closeOnQuitSignals(mainWindow);
 
     // MEROVAN_CONNECT=PATH connects to PATH once the window is up, as a click
     // on the connect button would (demos and benchmarks).

@@ -193,7 +193,7 @@ QString grouped(std::uint64_t value)
 QString Tfrm_Main::statusTitle() const
 {
     if (m_lastPath.empty())
-        return QStringLiteral("Merovan    Release 1.21");
+        return QStringLiteral("Merovan    Release " MEROVAN_VERSION);
     const bool open = m_port.isOpen();
     const char* state = open ? "connected"
         : m_waiting         ? "waiting for the device"
@@ -361,7 +361,7 @@ void Tfrm_Main::Start_up()
     merovan::IniFile ini(m_settingsPath);
     ini.load();
 
-    setWindowTitle(QStringLiteral("Merovan    Release 1.21"));
+    setWindowTitle(QStringLiteral("Merovan    Release " MEROVAN_VERSION));
     mnu_refreshClick();
 
     selectIndex(cbo_port, ini.readInteger("COMM", "Port", 0));

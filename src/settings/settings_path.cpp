@@ -7,12 +7,18 @@
 
 namespace merovan {
 
+bool runsInstalled(const std::string& executableDir)
+{
+    std::error_code ec;
+    return std::filesystem::is_directory(std::filesystem::path(executableDir) / ".." / "share" / "doc" / "merovan", ec);
+}
+
 std::string settingsFilePath(const std::string& executableDir)
 {
     static constexpr const char* kFileName = "Merovan.ini";
     if (const char* explicitPath = std::getenv("MEROVAN_INI"); explicitPath && *explicitPath)
         return explicitPath;
-    if (!executableDir.empty() && detail::folderIsWritable(executableDir))
+    if (!executableDir.empty() && !runsInstalled(executableDir) && detail::folderIsWritable(executableDir))
         return (std::filesystem::path(executableDir) / kFileName).string();
 
     const auto dir = detail::userSettingsFolder();

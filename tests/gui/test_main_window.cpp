@@ -1,3 +1,4 @@
+#include "app/about_box.h"
 #include "app/main_window.h"
 #include "app/terminal_view.h"
 #include "serial/clock.h"
@@ -8,6 +9,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
@@ -431,4 +433,25 @@ TEST_F(MainWindowTest, ResetWithNoPortOpenOnlyWaits)
     EXPECT_GE(t.elapsed(), 990);
     EXPECT_LT(cpuMs, 300.0) << "the pulse must not burn a core";
     EXPECT_FALSE(w.port().isOpen());
+}
+
+TEST(AboutBox, OpensTheInstalledGuideWhenInstalledAndTheCheckoutsOtherwise)
+{
+    const fs::path prefix = tempPath("prefix");
+    fs::create_directories(prefix / "bin");
+    const QString bin = QString::fromStdString((prefix / "bin").string());
+
+    // From a build tree: the guide in the checkout.
+    const QUrl fromBuild = documentationUrl(bin);
+    ASSERT_TRUE(fromBuild.isLocalFile());
+    EXPECT_TRUE(fromBuild.toLocalFile().endsWith(QStringLiteral("/docs/user-guide.html"))) << fromBuild.toString().toStdString();
+    EXPECT_TRUE(QFileInfo::exists(fromBuild.toLocalFile()));
+
+    // Installed: PREFIX/share/doc/merovan beside PREFIX/bin.
+    fs::create_directories(prefix / "share" / "doc" / "merovan");
+    std::ofstream(prefix / "share" / "doc" / "merovan" / "user-guide.html") << "<html></html>";
+    const QUrl installed = documentationUrl(bin);
+    EXPECT_EQ(installed.toLocalFile().toStdString(),
+              fs::canonical(prefix / "share" / "doc" / "merovan" / "user-guide.html").string());
+    fs::remove_all(prefix);
 }

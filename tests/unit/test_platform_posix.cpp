@@ -70,6 +70,14 @@ TEST(SettingsPath, EnvironmentThenExecutableFolderThenXdg)
     ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
     EXPECT_EQ(merovan::settingsFilePath((dir / "not-there").string()), xdg + "/merovan/Merovan.ini");
     EXPECT_TRUE(fs::is_directory(xdg + "/merovan"));
+
+    // An installed tree keeps settings per user even where bin is writable
+    // (root, or a prefix in the user's home).
+    fs::create_directories(dir / "prefix" / "bin");
+    EXPECT_EQ(merovan::settingsFilePath((dir / "prefix" / "bin").string()), (dir / "prefix" / "bin" / "Merovan.ini").string());
+    fs::create_directories(dir / "prefix" / "share" / "doc" / "merovan");
+    EXPECT_TRUE(merovan::runsInstalled((dir / "prefix" / "bin").string()));
+    EXPECT_EQ(merovan::settingsFilePath((dir / "prefix" / "bin").string()), xdg + "/merovan/Merovan.ini");
     ::unsetenv("XDG_CONFIG_HOME");
     fs::remove_all(dir);
 }

@@ -152,6 +152,7 @@ void usage(std::FILE* to)
     std::fputs(kTransferOptions, to);
     std::fputs("\nOther options:\n", to);
     std::fputs(kCommonOptions, to);
+    std::fputs("  --version          print the version and exit (alone)\n", to);
     std::fputs("\n", to);
     std::fputs(kExitTable, to);
 }
@@ -1181,6 +1182,10 @@ const std::vector<Command>& commands()
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("merovan-cli %s\n", MEROVAN_VERSION);
+        return kExitOk;
+    }
     // --help anywhere shows the help of the command it follows.
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {

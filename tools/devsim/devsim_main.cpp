@@ -53,6 +53,7 @@ void usage(std::FILE* to)
                "  --reply-garbage-at N   answer block (line) N with a stray byte\n"
                "  --drop-after-blocks N  close the line after N blocks (lines)\n"
                "  --cancel-at-start      version 1: send CAN instead of \"C\"\n"
+               "  --version        print the version and exit\n"
                "  -h, --help       show this help\n",
                to);
 }
@@ -89,6 +90,9 @@ int main(int argc, char** argv)
         };
         if (arg == "-h" || arg == "--help") {
             usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("merovan-devsim %s\n", MEROVAN_VERSION);
             return 0;
         } else if (arg == "--link") {
             runner.link = value(arg);
