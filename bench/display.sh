@@ -9,17 +9,22 @@
 # with a log, 0.5 in hex).
 #
 # Usage: bench/display.sh [REPS]   (needs cutecom, gtkterm, xvfb, openbox,
-# xdotool; the build in build/)
+# xdotool; the build in build/, or in MEROVAN_BUILD; PEERS=0 measures
+# Merovan's own forms only)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$here")
 peerbench=${PEERBENCH:-$top/../shared/tools/peerbench}
 reps=${1:-2}
+build=${MEROVAN_BUILD:-$top/build}
+peers=${PEERS:-1}
 
-for tool in cutecom gtkterm Xvfb openbox xdotool; do
+tools="Xvfb openbox xdotool"
+[ "$peers" != 0 ] && tools="cutecom gtkterm $tools"
+for tool in $tools; do
   command -v "$tool" >/dev/null 2>&1 || { echo "bench/display.sh needs $tool (apt-get install cutecom gtkterm xvfb openbox xdotool)" >&2; exit 1; }
 done
-[ -x "$top/build/src/merovan" ] || { echo "Build first: ./test.sh or cmake --build build" >&2; exit 1; }
+[ -x "$build/src/merovan" ] || { echo "Build first: ./test.sh or cmake --build build" >&2; exit 1; }
 
 # The peer tool writes its results beside itself; work on a copy.
 work=$(mktemp -d)
@@ -43,9 +48,11 @@ if [ ! -e "/tmp/.X${DISP#:}-lock" ]; then
   sleep 1
 fi
 
-"$work/run_all.sh" "$reps" -- --shell --label merovan --env QT_QPA_PLATFORM=xcb \
-  --cmd "MEROVAN_INI=$ini MEROVAN_EXTRA_PORTS={port} MEROVAN_CONNECT={port} exec $top/build/src/merovan"
-cp "$work"/results-*.jsonl "$here/" 2>/dev/null || true
+if [ "$peers" != 0 ]; then
+  "$work/run_all.sh" "$reps" -- --shell --label merovan --env QT_QPA_PLATFORM=xcb \
+    --cmd "MEROVAN_INI=$ini MEROVAN_EXTRA_PORTS={port} MEROVAN_CONNECT={port} exec $build/src/merovan"
+  cp "$work"/results-*.jsonl "$here/" 2>/dev/null || true
+fi
 
 # ---- Merovan's own forms, as ratios of its plain view -------------------
 forms="$work/forms.jsonl"
@@ -55,7 +62,7 @@ run_form() { # label, ini text, log file or ""
   rm -f "$work/$label.log"
   python3 "$work/peer_display.py" --shell --label "$label" --env QT_QPA_PLATFORM=xcb --rep-start "$r" \
     --json "$forms" \
-    --cmd "MEROVAN_INI=$work/$label.ini MEROVAN_LOG=$log MEROVAN_EXTRA_PORTS={port} MEROVAN_CONNECT={port} exec $top/build/src/merovan"
+    --cmd "MEROVAN_INI=$work/$label.ini MEROVAN_LOG=$log MEROVAN_EXTRA_PORTS={port} MEROVAN_CONNECT={port} exec $build/src/merovan"
   if [ -n "$log" ] && [ -f "$log" ]; then
     echo "$label: log holds $(wc -c < "$log") bytes"
     rm -f "$log"

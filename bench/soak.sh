@@ -8,15 +8,16 @@
 # log, and a byte-for-byte comparison of the log with what devsim sent.
 #
 # Usage: bench/soak.sh [MINUTES [CYCLE_SECONDS [RATE]]]   (defaults 30, 300,
-# 1000000; needs Xvfb and the build in build/)
+# 1000000; needs Xvfb and the build in build/, or in MEROVAN_BUILD)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$here")
 minutes=${1:-30}
 cycle=${2:-300}
 rate=${3:-1000000}
-merovan=$top/build/src/merovan
-devsim=$top/build/tools/devsim/merovan-devsim
+build=${MEROVAN_BUILD:-$top/build}
+merovan=$build/src/merovan
+devsim=$build/tools/devsim/merovan-devsim
 [ -x "$merovan" ] && [ -x "$devsim" ] || { echo "Build first: ./test.sh or cmake --build build" >&2; exit 1; }
 command -v Xvfb >/dev/null || { echo "bench/soak.sh needs Xvfb (apt-get install xvfb)" >&2; exit 1; }
 
