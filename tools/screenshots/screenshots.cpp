@@ -1,0 +1,136 @@
+// Takes the README's screenshots of the terminal window against a running
+// merovan-devsim: the port list with what sysfs knows of each port, the view
+// with timestamps, the hex view, and the status line while the device is
+// away. Run by take.sh, which sets up a fake sysfs tree and an X server.
+#include "app/main_window.h"
+#include "app/terminal_view.h"
+#include "serial/clock.h"
+#include "serial/serial_port.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPixmap>
+#include <QProcess>
+#include <QScreen>
+#include <QStringList>
+#include <QToolButton>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+namespace {
+
+void settle(int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+bool waitFor(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// What is on the screen inside rect: the window and any popup over it.
+bool save(const QRect& rect, const QString& file)
+{
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, rect.x(), rect.y(), rect.width(), rect.height());
+    if (!shot.save(file)) {
+        std::fprintf(stderr, "merovan-screenshots: cannot write %s\n", qPrintable(file));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(file));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = QApplication::arguments();
+    if (args.size() != 5) {
+        std::fprintf(stderr, "Usage: merovan-screenshots OUTDIR DEVSIM LINK SETTINGS\n");
+        return 2;
+    }
+    const QString out = args[1], devsim = args[2], link = args[3];
+    QProcess device;
+    const auto startDevice = [&] {
+        device.start(devsim, { QStringLiteral("--link"), link, QStringLiteral("--stream"), QStringLiteral("400") });
+        return waitFor([&] { return std::filesystem::exists(link.toStdString()); }, 5000);
+    };
+    if (!startDevice()) {
+        std::fprintf(stderr, "merovan-screenshots: merovan-devsim did not start\n");
+        return 1;
+    }
+
+    merovan::SteadyClock clock;
+    merovan::SerialPort port(clock);
+    Tfrm_Main w(port, args[4].toStdString());
+    w.move(0, 0);
+    w.resize(760, 420);
+    w.show();
+    settle(800);
+    bool ok = true;
+
+    // The port list, open.
+    w.cbo_port->showPopup();
+    settle(600);
+    const QRect popup = w.cbo_port->view()->window()->frameGeometry();
+    QRect area = w.frameGeometry().united(popup).intersected(QGuiApplication::primaryScreen()->geometry());
+    area.setBottom(std::min(area.bottom(), popup.bottom() + 24));
+    ok &= save(area, out + QStringLiteral("/port-list.png"));
+    w.cbo_port->hidePopup();
+    settle(200);
+
+    // Connected, with timestamps and a session log.
+    w.cbo_port->setCurrentIndex(w.cbo_port->findText(link));
+    w.mnu_timestamps->setChecked(true);
+    w.spd_connect->click();
+    merovan::LogOptions log = w.logOptions();
+    log.timestamps = true;
+    w.startLog((out + QStringLiteral("/session.log")).toStdString(), log);
+    settle(3500);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/timestamps.png"));
+
+    // The hex view.
+    w.mnu_timestamps->setChecked(false);
+    w.mnu_hex->setChecked(true);
+    w.Clearscreen1Click();
+    settle(3000);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/hex-view.png"));
+
+    // The device goes away: the status line waits for it.
+    w.mnu_hex->setChecked(false);
+    w.mnu_timestamps->setChecked(true);
+    w.Clearscreen1Click();
+    settle(2000);
+    device.terminate();
+    device.waitForFinished(3000);
+    ok &= waitFor([&] { return w.Panel2->text().startsWith(QStringLiteral("Disconnected")); }, 5000);
+    settle(500);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/reconnect-waiting.png"));
+    ok &= startDevice();
+    ok &= waitFor([&] { return w.Panel2->text() == QStringLiteral("Reconnected"); }, 10000);
+    settle(500);
+
+    w.stopLog();
+    device.terminate();
+    device.waitForFinished(3000);
+    return ok ? 0 : 1;
+}
