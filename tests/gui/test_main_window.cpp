@@ -138,6 +138,15 @@ TEST_F(MainWindowTest, AFirstStartShowsAHundredByThirtyCharacters)
     EXPECT_GE(w.view()->visibleLineCount(), 29);
     EXPECT_LE(w.view()->visibleLineCount(), 31);
 
+    // A font too big for a hundred by thirty: the screen is the limit.
+    m_window.reset();
+    writeIni("[MainForm]\r\nFont=DejaVu Sans Mono\r\nFontSize=48\r\n");
+    Tfrm_Main& big = open();
+    const QSize available = QGuiApplication::primaryScreen()->availableGeometry().size();
+    EXPECT_GT(big.firstStartSize().width(), available.width());
+    EXPECT_LE(big.width(), available.width());
+    EXPECT_LE(big.height(), available.height());
+
     // Placement that was saved wins.
     m_window.reset();
     writeIni("[MainFORM]\r\nWidth=509\r\nHeight=386\r\nLeft=10\r\nTop=20\r\n");

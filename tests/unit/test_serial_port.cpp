@@ -219,6 +219,26 @@ TEST_F(PortTest, VanishedDeviceClosesThePortAndEndsWaits)
     EXPECT_EQ(port->lastError(), "device disconnected");
 }
 
+TEST_F(PortTest, FlushOnOpenDiscardsOnlyWhatWasWaiting)
+{
+    // More than one read's worth was waiting before the port opened.
+    fake->incoming.assign(700, 's');
+    port->setFlushOnOpen(true);
+    ASSERT_EQ(port->openPort("/dev/ttyUSB0", "9600,8,N,1"), 0);
+    std::uint8_t buffer[16] {};
+    EXPECT_EQ(port->readBlock(buffer), 0u);
+    fake->incoming.assign({ 'n', 'e', 'w' });
+    ASSERT_EQ(port->readBlock(buffer), 3u) << "what comes after the open is kept";
+    EXPECT_EQ(std::string(buffer, buffer + 3), "new");
+    port->closePort();
+
+    fake->incoming.assign({ 'o', 'l', 'd' });
+    port->setFlushOnOpen(false);
+    ASSERT_EQ(port->openPort("/dev/ttyUSB0", "9600,8,N,1"), 0);
+    ASSERT_EQ(port->readBlock(buffer), 3u);
+    EXPECT_EQ(std::string(buffer, buffer + 3), "old");
+}
+
 TEST_F(PortWithEcho, WritesReachTheDeviceAndItsAnswerComesBack)
 {
     ASSERT_EQ(port->openPort("/dev/ttyUSB0", "9600,8,N,1"), 0);
