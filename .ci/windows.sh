@@ -61,8 +61,16 @@ echo "prefix ready in $(( $(date +%s) - prefix_began )) s"
 
 passed=0
 failed=0
-pass() { passed=$((passed + 1)); echo "PASS $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL $1" >&2; }
+# Each result says how long its step took, from the previous result on.
+step_began=$(date +%s%N)
+took_step() {
+  local now
+  now=$(date +%s%N)
+  printf '%d.%01d s' $(( (now - step_began) / 1000000000 )) $(( (now - step_began) / 100000000 % 10 ))
+  step_began=$now
+}
+pass() { passed=$((passed + 1)); echo "PASS $1 ($(took_step))"; }
+fail() { failed=$((failed + 1)); echo "FAIL $1 ($(took_step))" >&2; }
 
 echo "== The core's unit tests under wine"
 set +e
