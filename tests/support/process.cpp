@@ -232,8 +232,26 @@ PtyBridge::PtyBridge(const std::vector<std::string>& args)
 
 PtyBridge::~PtyBridge()
 {
-    ::kill(m_pid, SIGTERM);
-    ::waitpid(m_pid, nullptr, 0);
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+}
+
+int PtyBridge::wait(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_pid > 0) {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            return exitCodeOf(status);
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
 }
 #endif
 

@@ -62,6 +62,9 @@ public:
 
     const std::string& a() const { return m_a; }
     const std::string& b() const { return m_b; }
+    // With a peer program: waits for the bridge to end and gives the
+    // program's exit status; -1 when it did not end within timeoutMs.
+    int wait(int timeoutMs = 20000);
 
 private:
     int m_pid = -1;

@@ -11,14 +11,28 @@
 //   --delay DIR:OFFSET:MS    hold the byte at OFFSET and what follows for MS
 //   --inject DIR:OFFSET:HEX  insert the bytes HEX (such as 1818) before OFFSET
 //   --link-a PATH, --link-b PATH   also make PATH a symbolic link to the end
+//   --term-peer DIR:OFFSET   with a peer program: SIGTERM it at OFFSET
+//   --peer-log FILE          with a peer program: its stderr
+//   -- PROGRAM ARGS...       run PROGRAM as end B, on a socket pair as its
+//                            standard input and output; the second line
+//                            printed is then "-", and the bridge ends with
+//                            the program's exit status once what it sent
+//                            has been passed on
 //
 // DIR is a2b (written at A, read at B) or b2a. The bridge holds both ends
 // open itself, in raw mode, so a peer that closes and reopens its end finds
 // the link as it left it.
+//
+// A peer program on a socket rather than a terminal is for lrzsz: it
+// flushes its terminal (TCIOFLUSH) as it exits, which on a pseudo-terminal
+// can discard its last ACK before the bridge has read it.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <time.h>
@@ -33,6 +47,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -101,6 +117,8 @@ struct Way
     std::deque<Pending> queue;
     std::uint64_t lastDueUs = 0;       // when the previous byte is on the line
     std::uint64_t heldUntilUs = 0;
+    std::uint64_t termAt = UINT64_MAX;  // SIGTERM the peer program here
+    bool termNow = false;
 
     void enqueue(std::uint8_t b, std::uint64_t now, std::uint64_t byteUs)
     {
@@ -115,6 +133,8 @@ struct Way
     {
         const std::uint64_t now = nowUs();
         for (std::size_t i = 0; i < n; ++i, ++offset) {
+            if (offset == termAt)
+                termNow = true;
             if (auto d = delays.find(offset); d != delays.end())
                 heldUntilUs = now + static_cast<std::uint64_t>(d->second) * 1000u;
             if (auto in = injects.find(offset); in != injects.end())
@@ -182,6 +202,8 @@ int main(int argc, char** argv)
     std::uint32_t baud = 0;
     Way ways[2];
     std::string links[2];
+    std::vector<std::string> program;
+    std::string peerLog = "/dev/null";
     auto way = [&](const std::string& dir) -> Way& {
         if (dir == "a2b")
             return ways[0];
@@ -198,6 +220,16 @@ int main(int argc, char** argv)
         };
         if (arg == "--rate") {
             baud = static_cast<std::uint32_t>(number(value()));
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i)
+                program.push_back(argv[i]);
+        } else if (arg == "--peer-log") {
+            peerLog = value();
+        } else if (arg == "--term-peer") {
+            const auto p = split(value());
+            if (p.size() != 2)
+                fail("--term-peer takes DIR:OFFSET");
+            way(p[0]).termAt = number(p[1]);
         } else if (arg == "--link-a" || arg == "--link-b") {
             links[arg == "--link-a" ? 0 : 1] = value();
         } else if (arg == "--flip" || arg == "--drop" || arg == "--mute" || arg == "--delay" || arg == "--inject") {
@@ -233,9 +265,34 @@ int main(int argc, char** argv)
     ::signal(SIGPIPE, SIG_IGN);
 
     End a = openEnd();
-    End b = openEnd();
+    End b;
+    pid_t peer = -1;
+    if (program.empty()) {
+        b = openEnd();
+    } else {
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+            fail("no socket pair");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, sv[1], 0);
+        posix_spawn_file_actions_adddup2(&actions, sv[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, peerLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<char*> args;
+        for (auto& p : program)
+            args.push_back(p.data());
+        args.push_back(nullptr);
+        if (::posix_spawnp(&peer, args[0], &actions, nullptr, args.data(), environ) != 0)
+            fail("cannot run " + program[0]);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(sv[1]);
+        ::fcntl(sv[0], F_SETFL, O_NONBLOCK);
+        b.master = sv[0];
+        b.path = "-";
+    }
+    int peerStatus = -1;
     for (int k = 0; k < 2; ++k) {
-        if (links[k].empty())
+        if (links[k].empty() || (k == 1 && peer > 0))
             continue;
         ::unlink(links[k].c_str());
         if (::symlink((k == 0 ? a : b).path.c_str(), links[k].c_str()) != 0)
@@ -267,16 +324,41 @@ int main(int argc, char** argv)
         const int timeout = waitUs < 0 ? 100 : static_cast<int>((waitUs + 999) / 1000);
         if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
             break;
+        bool peerClosed = false;
         for (int k = 0; k < 2; ++k) {
-            if (!(fds[k].revents & POLLIN))
+            if (!(fds[k].revents & (POLLIN | POLLHUP)))
                 continue;
             const ssize_t n = ::read(ways[k].from, buffer.data(), buffer.size());
             if (n > 0)
                 ways[k].take(buffer.data(), static_cast<std::size_t>(n), byteUs);
+            else if (k == 1 && peer > 0 && n == 0)
+                peerClosed = true;
         }
+        for (Way& w : ways) {
+            if (w.termNow && peer > 0) {
+                ::kill(peer, SIGTERM);
+                w.termNow = false;
+            }
+        }
+        if (peer > 0 && peerClosed) {
+            // What the program said last goes out before the bridge ends.
+            while (ways[1].flush() >= 0)
+                ::usleep(500);
+            int status = 0;
+            ::waitpid(peer, &status, 0);
+            peerStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            peer = -1;
+            break;
+        }
+    }
+    if (peer > 0) {
+        ::kill(peer, SIGTERM);
+        ::waitpid(peer, nullptr, 0);
     }
     for (int k = 0; k < 2; ++k)
         if (!links[k].empty())
             ::unlink(links[k].c_str());
-    return 0;
+    // The pseudo-terminal stays a little, so its user reads the last bytes.
+    ::usleep(100000);
+    return peerStatus >= 0 ? peerStatus : 0;
 }

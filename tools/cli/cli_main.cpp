@@ -997,7 +997,10 @@ int cmdFileTransfer(SerialPort& port, const Options& o)
     if (!sending && xmodem)
         options.xmodemFileName = o.dir.empty() ? files[0] : (std::filesystem::path(o.dir) / files[0]).string();
 
-    if (!openPort(port, o))
+    // A receiver drops what a previous session left unread; a sender keeps
+    // it, since a receiver started first may already have asked for the
+    // file ("C" or NAK).
+    if (!openPort(port, o, !sending))
         return portOpenExit(o);
 
     // Progress on stderr when it is a terminal; the marks are for --timing,
@@ -1038,6 +1041,8 @@ int cmdFileTransfer(SerialPort& port, const Options& o)
 
     const merovan::FileTransferOutcome outcome = sending ? merovan::sendFiles(port, files, options, progress)
                                                          : merovan::receiveFiles(port, options, progress);
+    // The last ACK leaves for the line before the port closes.
+    port.waitUntilSent();
     if (show)
         std::fputc('\n', stderr);
     if (o.timing && last.ms > first.ms) {
