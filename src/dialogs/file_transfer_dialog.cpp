@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -364,6 +365,8 @@ merovan::FileTransferOutcome FileTransferDialog::run(
         show();
         raise();
         activateWindow();
+        // Drawn now: a receiver may wait a while for its first report.
+        QApplication::processEvents();
     };
     hooks.progress = [this](const merovan::FileTransferProgress& p) {
         if (!m_refreshed.isValid() || m_refreshed.elapsed() >= kRefreshMs || p.fileIndex != m_fileIndex
