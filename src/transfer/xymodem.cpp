@@ -87,22 +87,34 @@ public:
     }
 
     // Drops input until the line has been quiet for quietMs (at most
-    // limitMs in all). False when the port went away.
-    bool purge(std::uint32_t quietMs, std::uint32_t limitMs)
+    // limitMs in all). False when the port went away. canceled tells
+    // whether what was dropped ended in a run of CANs: a sender that gave
+    // up in the middle of a block.
+    bool purge(std::uint32_t quietMs, std::uint32_t limitMs, bool& canceled)
     {
         m_pos = m_len = 0;
+        canceled = false;
+        int cans = 0;
         const std::uint64_t end = m_clock.nowMs() + limitMs;
         std::uint64_t quietSince = m_clock.nowMs();
         while (m_clock.nowMs() < end) {
             if (!m_port.isOpen())
                 return false;
-            if (m_port.readBlock(m_buffer) > 0) {
+            if (const std::size_t n = m_port.readBlock(m_buffer); n > 0) {
                 quietSince = m_clock.nowMs();
                 m_heardMs = quietSince;
+                for (std::size_t i = 0; i < n; ++i) {
+                    // lrzsz follows its CANs with backspaces.
+                    if (m_buffer[i] == kCan)
+                        ++cans;
+                    else if (m_buffer[i] != kBs)
+                        cans = 0;
+                }
             } else if (m_clock.nowMs() - quietSince >= quietMs) {
                 break;
             }
         }
+        canceled = cans >= 2;
         return m_port.isOpen();
     }
 
@@ -627,8 +639,11 @@ struct Receiver
     // YMODEM sender would take a NAK there for a switch to the checksum.
     int retry(Got got, int& tries, bool beforeFirst)
     {
-        if (got == Got::Bad && !s.link.purge(kPurgeQuietMs, s.options.blockTimeoutMs))
+        bool canceled = false;
+        if (got == Got::Bad && !s.link.purge(kPurgeQuietMs, s.options.blockTimeoutMs, canceled))
             return transferResult(TransferResult::PortNotOpen);
+        if (canceled)
+            return kFileCanceledByPeer;
         if (got == Got::Silent && s.link.now() - s.link.heardMs() >= s.options.blockTimeoutMs)
             return kFileTimeout;
         if (++tries >= s.options.retries)
@@ -962,8 +977,11 @@ FileTransferOutcome xymodemReceive(SerialPort& port, const FileTransferOptions& 
                 detail = "block " + std::to_string(packet.number) + " where block 0 was due";
                 return fail(none, kFileProtocolError);
             }
-            if (got == Got::Bad && !s.link.purge(kPurgeQuietMs, options.blockTimeoutMs))
+            bool canceled = false;
+            if (got == Got::Bad && !s.link.purge(kPurgeQuietMs, options.blockTimeoutMs, canceled))
                 return s.gone();
+            if (canceled)
+                return s.canceledByPeer();
             if (++tries >= options.retries)
                 return fail(none, kFileTooManyRetries);
             ++s.outcome.retries;

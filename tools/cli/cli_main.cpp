@@ -1063,8 +1063,11 @@ int cmdFileTransfer(SerialPort& port, const Options& o)
         char time[32];
         std::snprintf(time, sizeof time, "%.2f", static_cast<double>(outcome.elapsedMs) / 1000.0);
         const std::string count = outcome.files.size() > 1 ? std::to_string(outcome.files.size()) + " files, " : "";
-        std::fprintf(stderr, "%s %s%s bytes in %s s\n", sending ? "Sent" : "Received", count.c_str(),
-                     grouped(static_cast<std::uint64_t>(outcome.bytes)).c_str(), time);
+        const std::string retries = outcome.retries == 0 ? ""
+            : outcome.retries == 1                        ? " (1 retry)"
+                                                          : " (" + std::to_string(outcome.retries) + " retries)";
+        std::fprintf(stderr, "%s %s%s bytes in %s s%s\n", sending ? "Sent" : "Received", count.c_str(),
+                     grouped(static_cast<std::uint64_t>(outcome.bytes)).c_str(), time, retries.c_str());
     }
     return transferExit(o, outcome.result);
 }
