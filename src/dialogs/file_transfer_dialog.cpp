@@ -39,6 +39,7 @@ constexpr int kBarSteps = 1000;
 constexpr qint64 kRefreshMs = 100;
 // A summary names at most this many files.
 constexpr int kNamedFiles = 5;
+const QString kWaiting = QStringLiteral("Waiting for the other side");
 
 QString number(std::int64_t value)
 {
@@ -386,7 +387,7 @@ void FileTransferDialog::resetProgress()
     m_lastBytes = 0;
     m_doneBytes = 0;
     m_refreshed.invalidate();
-    lbl_xferFile->setText(QStringLiteral("Waiting for the other side"));
+    lbl_xferFile->setText(kWaiting);
     lbl_xferBytes->setText(QStringLiteral("0"));
     lbl_xferRate->clear();
     lbl_xferLeft->clear();
@@ -409,7 +410,8 @@ void FileTransferDialog::showProgress(const merovan::FileTransferProgress& p)
         file += QStringLiteral(" (%1 of %2)").arg(p.fileIndex + 1).arg(p.fileCount);
     else if (p.fileCount == 0 && p.fileIndex > 0)
         file += QStringLiteral(" (file %1)").arg(p.fileIndex + 1);
-    lbl_xferFile->setText(file);
+    // Reports come before the first file too, while the other side starts.
+    lbl_xferFile->setText(p.fileName.empty() ? kWaiting : file);
     lbl_xferBytes->setText(
         p.total >= 0 ? QStringLiteral("%1 of %2").arg(number(p.bytes), number(p.total)) : number(p.bytes));
     lbl_xferRetries->setText(QString::number(p.retries));

@@ -172,6 +172,8 @@ TEST_F(FileTransferDialogTest, TheProgressDialogShowsFileBytesRateTimeLeftAndRet
 {
     open();
     FileTransferProgress p;
+    dialog->showProgress(p);
+    EXPECT_EQ(dialog->lbl_xferFile->text(), QStringLiteral("Waiting for the other side"));
     p.fileName = "a.bin";
     p.fileIndex = 0;
     p.fileCount = 2;
