@@ -772,6 +772,11 @@ bool parseYmodemHeader(std::span<const std::uint8_t> data, YmodemHeader& header,
         return false;
     }
     name = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+    // "sub\A:x" leaves "A:x", a path on a drive for Windows.
+    if (name.size() >= 2 && name[1] == ':') {
+        why = "block 0: the name " + raw + " holds a path";
+        return false;
+    }
     if (name.empty() || name == ".") {
         why = "block 0: the name " + raw + " names no file";
         return false;

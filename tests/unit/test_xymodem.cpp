@@ -334,6 +334,7 @@ TEST(YmodemHeader, ReducesDirectoriesAndRefusesWhatWouldEscape)
         { std::string("a/../../x\0", 10), "", "holds a path" },
         { std::string("/etc/passwd\0" "10", 14), "", "block 0: the name /etc/passwd holds a path" },
         { std::string("C:\\boot.ini\0", 12), "", "holds a path" },
+        { std::string("d\\A:x\0", 6), "", "holds a path" },
         { std::string("dir/\0", 5), "", "names no file" },
         { std::string("a\x01" "b\0", 4), "", "control characters" },
         { std::string("x\0" "99999999999999999999", 22), "", "block 0: the size 99999999999999999999 is impossibly large" },
