@@ -658,6 +658,12 @@ struct Receiver
 
     int finish(Incoming& in, std::string& detail)
     {
+        // Whole means as long as block 0 said.
+        if (in.size >= 0 && in.written < in.size) {
+            detail = s.progress.fileName + ": " + std::to_string(in.written) + " of " + std::to_string(in.size)
+                + " bytes came before the end";
+            return kFileProtocolError;
+        }
         if (!in.complete(detail))
             return transferResult(TransferResult::CantCreateFile);
         s.outcome.bytes += in.written;

@@ -778,6 +778,18 @@ TEST_F(FileTransferTest, YmodemRefusesABadBlockZeroAndWritesNothing)
     }
 }
 
+TEST_F(FileTransferTest, YmodemFileShorterThanItsBlockZeroIsNotWhole)
+{
+    options.protocol = FileProtocol::Ymodem;
+    auto& peer = make<SendingPeer>();
+    peer.items = { frameOf(0, buildYmodemHeader("short.bin", 300, 0, 0)), {}, frameOf(1, Bytes(128, 'z')), { kEot } };
+    connect(peer);
+    const auto out = receive();
+    EXPECT_EQ(out.result, kFileProtocolError);
+    EXPECT_EQ(out.detail, "short.bin: 128 of 300 bytes came before the end");
+    EXPECT_TRUE(fs::is_empty(dir / "in"));
+}
+
 TEST_F(FileTransferTest, YmodemReceiverSaysWhenTheFolderCannotTakeTheFile)
 {
     options.protocol = FileProtocol::Ymodem;
