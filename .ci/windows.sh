@@ -63,14 +63,15 @@ passed=0
 failed=0
 # Each result says how long its step took, from the previous result on.
 step_began=$(date +%s%N)
-took_step() {
+step_took=""
+end_step() {
   local now
   now=$(date +%s%N)
-  printf '%d.%01d s' $(( (now - step_began) / 1000000000 )) $(( (now - step_began) / 100000000 % 10 ))
+  step_took=$(printf '%d.%01d s' $(( (now - step_began) / 1000000000 )) $(( (now - step_began) / 100000000 % 10 )))
   step_began=$now
 }
-pass() { passed=$((passed + 1)); echo "PASS $1 ($(took_step))"; }
-fail() { failed=$((failed + 1)); echo "FAIL $1 ($(took_step))" >&2; }
+pass() { end_step; passed=$((passed + 1)); echo "PASS $1 ($step_took)"; }
+fail() { end_step; failed=$((failed + 1)); echo "FAIL $1 ($step_took)" >&2; }
 
 echo "== The core's unit tests under wine"
 set +e
