@@ -40,6 +40,24 @@ start_device() {
   "$devsim" --link "$link" --stream "$rate" --sent "$work/sent-$run" > "$work/devsim-$run.out" 2>&1 & dpid=$!
   for _ in 1 2 3 4 5 6 7 8 9 10; do [ -e "$link" ] && break; sleep 0.1; done
 }
+# The device is paused until Merovan has read all it sent (at most 30 s)
+# before it goes: what a pty holds when its device end closes is thrown
+# away, and would count as missing from the log.
+stop_device() {
+  kill -STOP "$dpid" 2>/dev/null || true
+  python3 - "$link" <<'PY' || sleep 1
+import fcntl, os, struct, sys, termios, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+end, quiet = time.time() + 30, 0
+while time.time() < end and quiet < 3:
+    waiting = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+    quiet = quiet + 1 if waiting == 0 else 0
+    time.sleep(0.05)
+PY
+  kill -TERM "$dpid" 2>/dev/null || true
+  kill -CONT "$dpid" 2>/dev/null || true
+  wait "$dpid" 2>/dev/null || true
+}
 start_device
 
 printf '[LOG]\r\nRaw=1\r\nTimestamps=1\r\nOverwrite=1\r\n[VIEW]\r\nTimestamps=1\r\n' > "$work/Merovan.ini"
@@ -59,7 +77,7 @@ while :; do
   logged=$(stat -c %s "$work/session.log" 2>/dev/null || echo 0)
   printf '%s\t%s\t%s\n' $((now - began)) "$rss" "$logged" >> "$work/rss.tsv"
   if [ "$now" -ge "$next_cycle" ]; then
-    kill "$dpid"; wait "$dpid" 2>/dev/null || true
+    stop_device
     sleep 1
     start_device
     next_cycle=$((next_cycle + cycle))
@@ -68,7 +86,7 @@ while :; do
 done
 
 # The device goes quiet first, so that the log has everything it was sent.
-kill "$dpid" 2>/dev/null || true; wait "$dpid" 2>/dev/null || true; dpid=""
+stop_device; dpid=""
 sleep 2
 kill "$mpid" 2>/dev/null || true; wait "$mpid" 2>/dev/null || true; mpid=""
 

@@ -203,6 +203,9 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
         const timespec timeout { static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000 };
         if (::ppoll(&pfd, 1, &timeout, nullptr) < 0 && errno != EINTR)
             break;
+        // Told to end while waiting: nothing more goes out.
+        if (stop)
+            break;
 
         bool hangup = (pfd.revents & POLLHUP) != 0;
         if ((pfd.revents & POLLIN) && arriving.size() < kReceiveFifo && !holding) {
@@ -274,7 +277,7 @@ int runOnPty(DeviceModel& model, const RunnerOptions& options, const volatile st
         std::size_t due = 0;
         while (due < pending.size() && due < sizeof buffer && pending[due].dueUs <= sentAt)
             buffer[due] = pending[due].byte, ++due;
-        if (due > 0) {
+        if (due > 0 && !stop) {
             const ssize_t put = ::write(master.get(), buffer, due);
             if (put > 0) {
                 if (sentLog.get() >= 0 && ::write(sentLog.get(), buffer, static_cast<std::size_t>(put)) < 0)
