@@ -13,9 +13,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#ifdef MEROVAN_DOC_HOST
 namespace {
 const char kGuidePathAndQuery[] = "/index.php5?title=Merovan_User_Guide";
 }
+#endif
 
 QUrl documentationUrl()
 {

@@ -218,7 +218,7 @@ Tfrm_Main::~Tfrm_Main() = default;
 
 void Tfrm_Main::buildMenus()
 {
-    auto action = [this](QMenu* menu, const char* name, const char* caption) {
+    auto action = [](QMenu* menu, const char* name, const char* caption) {
         auto* a = menu->addAction(QLatin1String(caption));
         a->setObjectName(QLatin1String(name));
         return a;
