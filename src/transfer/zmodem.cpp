@@ -42,6 +42,24 @@ public:
     {
     }
 
+    // Whether what is already buffered holds CAN CAN (the port being gone).
+    bool sawCancel() const
+    {
+        for (std::size_t i = m_at; i + 1 < m_len; ++i)
+            if (m_buffer[i] == kZdle && m_buffer[i + 1] == kZdle)
+                return true;
+        return false;
+    }
+
+    // Reads what has arrived into the buffer without taking it.
+    void fill()
+    {
+        if (m_at < m_len || !m_port.isOpen())
+            return;
+        m_len = m_port.readAvailable(m_buffer);
+        m_at = 0;
+    }
+
     // True when something can be read without waiting (or the line is gone).
     bool poll()
     {
@@ -312,7 +330,7 @@ FileTransferOutcome Receiver::run()
             return *end;
         if (st != ReadStatus::Ok) {
             if (!started) {
-                if (st == ReadStatus::Timeout && !sendZrinit())
+                if (st == ReadStatus::Timeout && s.now() < startDeadline && !sendZrinit())
                     return s.portGone();
                 continue;
             }
@@ -655,6 +673,8 @@ FileTransferOutcome Sender::run(const std::vector<std::string>& paths)
         if (auto e = s.fatal(st))
             return *e;
         if (st == ReadStatus::Timeout) {
+            if (s.now() >= deadline)
+                continue;
             if (!s.sendHex(positionHeader(ZRQINIT, 0)))
                 return s.portGone();
             continue;
@@ -808,6 +828,7 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
             std::uint32_t inWindow = 0;
             bool restart = false;
             for (;;) {
+                s.in.fill();
                 const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(kSubpacket, f.size - pos));
                 const std::size_t got = want ? std::fread(m_chunk.data(), 1, want, f.file.get()) : 0;
                 if (got != want)
@@ -820,8 +841,12 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
                 else if (m_window && inWindow + kSubpacket > m_window)
                     end = ZCRCW;
                 s.encoder.subpacket(m_out, std::span<const std::uint8_t>(m_chunk.data(), got), end, s.crc32);
-                if (!s.flush(m_out))
+                if (!s.flush(m_out)) {
+                    // A receiver that cancels and hangs up: its CANs may still be here.
+                    if (s.in.sawCancel())
+                        return s.canceledByPeer();
                     return s.portGone();
+                }
                 s.progress.bytes = pos;
                 if (s.report())
                     return s.cancel();
@@ -894,7 +919,7 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
                         break;
                     }
                     if (h.type == ZSKIP)
-                        return std::nullopt;
+                        return skipped(f);
                     if (h.type == ZCAN || h.type == ZABORT)
                         return s.canceledByPeer();
                 }

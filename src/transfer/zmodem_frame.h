@@ -149,6 +149,9 @@ public:
     {
     }
 
+    // Bytes taken so far (one given back with unget does not count).
+    std::size_t consumed() const { return m_at - (hasPending() ? 1 : 0); }
+
 protected:
     int next(std::uint32_t) override { return m_at < m_bytes.size() ? m_bytes[m_at++] : kTimeout; }
 

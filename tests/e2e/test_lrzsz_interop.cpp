@@ -317,3 +317,22 @@ TEST_F(LrzszInterop, CanCanFromLrzszEndsTheTransfer)
     EXPECT_FALSE(fs::exists(dir + "/in/from-sx"));
     EXPECT_FALSE(fs::exists(dir + "/in/f1048576"));
 }
+
+// The same for ZMODEM: sz stopped mid-way sends its CANs.
+TEST_F(LrzszInterop, ZmodemCanCanFromLrzszEndsTheTransfer)
+{
+    fs::create_directories(dir + "/zin");
+    std::vector<Session> sessions = {
+        { { "--rate", "115200", "--term-peer", "b2a:20000" }, "exec sz -q " + out(1 << 20),
+          { "zmodem", "recv", "-p", "{port}", "--dir", dir + "/zin" } },
+    };
+    runAll(sessions, dir);
+    for (const Session& s : sessions) {
+        SCOPED_TRACE(s.peer);
+        EXPECT_EQ(s.result.exitCode, 64 + 33) << s.result.err;
+        EXPECT_EQ(s.result.err.rfind("Transfer canceled by the other side", 0), 0u) << s.result.err;
+        EXPECT_NE(s.peerStatus, 0);
+    }
+    EXPECT_FALSE(fs::exists(dir + "/zin/f1048576"));
+    EXPECT_TRUE(fs::exists(dir + "/zin/f1048576.part")); // kept for a resume
+}
