@@ -332,6 +332,10 @@ TEST_F(ZmodemLrzsz, ACutTransferFromSzResumesWhereItStopped)
     EXPECT_GE(kept, 500000);
     EXPECT_LT(kept, static_cast<std::int64_t>(size));
 
+    // What the first sz left unread of our cancel must not cancel the second.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::tcflush(hold, TCIFLUSH);
+    port.drainInput();
     options.resume = true;
     startPeer({ "/usr/bin/sz", "-q", names[0] });
     o = zmodemReceive(port, options, nullptr);
