@@ -182,3 +182,75 @@ TEST_F(FileTransferPeerTest, XmodemAndYmodemFromTheMenuComeFromSxAndSb)
     EXPECT_TRUE(readFile(into + "/b.bin") == b);
     EXPECT_EQ(dialog->receiveFolder().toStdString(), into) << "remembered for the next time";
 }
+TEST_F(FileTransferPeerTest, AFileSentByZmodemFromTheMenuArrivesWholeAtRz)
+{
+    const std::string content = randomFile("payload.bin", 300'000, 1);
+    startPeer("rz -q");
+    sendByMenu(dialog->mnu_zmodem, { sourcePath("payload.bin") });
+    ASSERT_EQ(messages.size(), 1u) << (messages.empty() ? "" : messages.back().toStdString());
+    EXPECT_EQ(messages[0].toStdString(), "Transfer complete\n1 file, 300,000 bytes: payload.bin");
+    EXPECT_EQ(peer->wait(), 0) << "rz's exit status";
+    EXPECT_TRUE(readFile(folder + "/payload.bin") == content) << "the file arrived whole";
+    EXPECT_EQ(dialog->lbl_xferBytes->text().toStdString(), "300,000 of 300,000");
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_TRUE(window->timer()->isActive());
+}
+
+TEST_F(FileTransferPeerTest, SzOnTheDeviceIsOfferedAndReceivedIntoTheFolder)
+{
+    const std::string content = randomFile("from-device.bin", 100'000, 5);
+    const std::string into = scratch("into");
+    fs::create_directories(into);
+    std::vector<QString> offered;
+    startPeer("sz -q '" + sourcePath("from-device.bin") + "'", "sz from-device.bin");
+    dialog->setReceiveFolder(QString::fromStdString(into));
+    dialog->setStartPrompt([&](const QString& f) {
+        offered.push_back(f);
+        return true;
+    });
+    typeLine();
+    // The terminal sees sz start; the answer runs the receive from the event loop.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.empty(); }, 60000));
+    EXPECT_EQ(offered, std::vector<QString> { QString::fromStdString(into) });
+    EXPECT_EQ(messages[0].toStdString(), "Transfer complete\n1 file, 100,000 bytes into " + into + ": from-device.bin");
+    EXPECT_EQ(peer->wait(), 0) << "sz's exit status";
+    EXPECT_TRUE(readFile(into + "/from-device.bin") == content);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->timer()->isActive(); }, 1000));
+}
+
+TEST_F(FileTransferPeerTest, ZmodemReceiveFromTheMenuAndACancelTellsThePeer)
+{
+    // Receive: the folder is asked for, sz's files land in it.
+    const std::string content = randomFile("r.bin", 20'000, 6);
+    const std::string into = scratch("into");
+    fs::create_directories(into);
+    startPeer("sz -q '" + sourcePath("r.bin") + "'", "sz r.bin");
+    // The menu's receive, straight after the line: the poll stops before sz's
+    // start can be read, and there is no offer.
+    dialog->setFolderChooser([&](const QString&) { return QString::fromStdString(into); });
+    typeLine();
+    dialog->mnu_receiveFiles->trigger();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(firstLine(), "Transfer complete");
+    EXPECT_EQ(peer->wait(), 0);
+    EXPECT_TRUE(readFile(into + "/r.bin") == content);
+
+    // A send canceled at its first report: rz hears the cancel and ends,
+    // the window says so and reads the port again.
+    messages.clear();
+    newFolder();
+    randomFile("big.bin", 4'000'000, 7);
+    startPeer("rz -q");
+    bool pollStopped = false;
+    QTimer::singleShot(0, dialog.get(), [&] {
+        pollStopped = !window->timer()->isActive();
+        dialog->btn_xferCancel->click();
+    });
+    sendByMenu(dialog->mnu_zmodem, { sourcePath("big.bin") });
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].toStdString(), "Transfer canceled");
+    EXPECT_TRUE(pollStopped);
+    EXPECT_NE(peer->wait(), 0) << "rz ends, failed";
+    EXPECT_TRUE(window->timer()->isActive());
+    EXPECT_TRUE(!fs::exists(folder + "/big.bin") || fs::file_size(folder + "/big.bin") < 4'000'000u);
+}
