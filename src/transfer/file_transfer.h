@@ -75,6 +75,9 @@ struct FileTransferOutcome
     std::int64_t bytes = 0;           // payload bytes moved
     int retries = 0;
     std::uint64_t elapsedMs = 0;
+    // What the other side sent after the session ended (a device's prompt
+    // after "OO"), read already and left for the terminal to show.
+    std::vector<std::uint8_t> trailing;
 };
 
 // Sends paths in one session (XMODEM takes exactly one).

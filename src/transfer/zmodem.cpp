@@ -42,6 +42,19 @@ public:
     {
     }
 
+    // Hands back what was read but not taken, without waiting for more.
+    Bytes takeRest()
+    {
+        Bytes rest;
+        while (hasPending() || m_at < m_len) {
+            const int c = get(0);
+            if (c < 0)
+                break;
+            rest.push_back(static_cast<std::uint8_t>(c));
+        }
+        return rest;
+    }
+
     // Whether what is already buffered holds CAN CAN (the port being gone).
     bool sawCancel() const
     {
@@ -395,11 +408,18 @@ FileTransferOutcome Receiver::run()
             closeFile();
             if (!s.sendHex(positionHeader(ZFIN, 0)))
                 return s.portGone();
+            // "OO" ends the session; lrzsz may lose it as it exits, and what
+            // follows it belongs to the terminal again.
             for (int i = 0; i < 2; ++i) {
                 const int c = s.in.get(kOoWaitMs);
-                if (c < 0 || c != 'O')
+                if (c < 0)
                     break;
+                if (c != 'O') {
+                    s.in.unget(static_cast<std::uint8_t>(c));
+                    break;
+                }
             }
+            s.outcome.trailing = s.in.takeRest();
             return s.finish(m_failure);
         }
         case ZFREECNT:

@@ -5,6 +5,7 @@
 
 #include "serial/clock.h"
 #include "serial/serial_port.h"
+#include "support/process.h"
 #include "support/pty_pair.h"
 #include "transfer/file_transfer.h"
 
@@ -344,4 +345,31 @@ TEST_F(ZmodemLrzsz, ACutTransferFromSzResumesWhereItStopped)
     EXPECT_EQ(o.bytes, static_cast<std::int64_t>(size) - kept); // the remainder only
     EXPECT_EQ(readBytes(root / "ours" / names[0]), readBytes(root / "theirs" / names[0]));
     EXPECT_FALSE(fs::exists(part));
+}
+
+// merovan-cli monitor --auto-zmodem: sz starting on the device side is seen,
+// its files arrive in --dir, and the monitor goes on showing what comes.
+TEST_F(ZmodemLrzsz, MonitorReceivesAutomaticallyThenMonitorsOn)
+{
+    port.closePort(); // the monitor is the one reader of our end
+    const auto names = makeFiles(root / "theirs", { 1, 1025, 100000 });
+    std::vector<std::string> args = { "/usr/bin/sz", "-q" };
+    args.insert(args.end(), names.begin(), names.end());
+    startPeer(args);
+    std::thread device([&] {
+        waitPeer();
+        const std::string after = "back to monitoring\r\n";
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(::write(hold, after.data(), after.size()), static_cast<ssize_t>(after.size()));
+    });
+    const auto r = merovan::test::runProgram(MEROVAN_CLI_PATH,
+                                             { "monitor", "-p", ours.slavePath(), "-b", "115200", "--auto-zmodem",
+                                               "--dir", (root / "ours").string(), "--seconds", "4" },
+                                             20000);
+    device.join();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("ZMODEM: Transfer complete"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("back to monitoring"), std::string::npos) << r.out << r.err;
+    for (const auto& n : names)
+        EXPECT_EQ(readBytes(root / "ours" / n), readBytes(root / "theirs" / n)) << n;
 }

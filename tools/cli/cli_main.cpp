@@ -201,6 +201,7 @@ struct Options
     bool checksum = false;
     bool stripPadding = false;
     bool resume = false;
+    bool autoZmodem = false;
     std::string dir;
     long startTimeoutMs = -1;
     long startIntervalMs = -1;
@@ -320,6 +321,8 @@ Options parseOptions(int argc, char** argv)
             o.stripPadding = true;
         } else if (arg == "--resume") {
             o.resume = true;
+        } else if (arg == "--auto-zmodem") {
+            o.autoZmodem = true;
         } else if (arg == "--dir") {
             o.dir = value();
         } else if (arg == "--start-timeout") {
@@ -481,6 +484,8 @@ int cmdMonitor(SerialPort& port, const Options& o)
         usageError("monitor takes no arguments besides options");
     if ((o.raw || o.overwrite) && o.log.empty())
         usageError("--raw and --overwrite go with --log FILE");
+    if (!o.dir.empty() && !o.autoZmodem)
+        usageError("--dir goes with --auto-zmodem");
     if (!openPort(port, o))
         return portOpenExit(o);
 
@@ -517,6 +522,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
     auto expired = [&] { return o.seconds >= 0 && static_cast<double>(clock.nowMs() - start) >= o.seconds * 1000.0; };
     std::vector<std::uint8_t> buffer(4096);
     std::string out;
+    merovan::ZmodemStartDetector zmodemStart;
     int rc = kExitOk;
     while (!g_stop && !expired()) {
         const std::size_t n = port.readBlock(buffer);
@@ -533,6 +539,47 @@ int cmdMonitor(SerialPort& port, const Options& o)
             stamper.stamp(text, o.timestamps ? wall.epochMs() : 0, out);
             std::fwrite(out.data(), 1, out.size(), stdout);
             std::fflush(stdout);
+        }
+        if (n > 0 && o.autoZmodem && zmodemStart.feed(std::span<const std::uint8_t>(buffer.data(), n))) {
+            // The device began a ZMODEM send: take its files, then monitor on.
+            std::fprintf(stderr, "\nZMODEM transfer started\n");
+            if (log)
+                log->note("ZMODEM transfer started");
+            merovan::FileTransferOptions zoptions;
+            zoptions.protocol = merovan::FileProtocol::Zmodem;
+            zoptions.receiveDir = o.dir.empty() ? "." : o.dir;
+            zoptions.resume = o.resume;
+            if (o.blockTimeoutMs > 0)
+                zoptions.blockTimeoutMs = static_cast<std::uint32_t>(o.blockTimeoutMs);
+            if (o.retries >= 0)
+                zoptions.retries = static_cast<int>(o.retries);
+            // The sender is already waiting: a few ZRINITs, not a minute of them.
+            zoptions.startTimeoutMs = 10000;
+            const merovan::FileTransferOutcome z = merovan::zmodemReceive(
+                port, zoptions, [](const merovan::FileTransferProgress&) { return g_stop != 0; });
+            port.waitUntilSent();
+            if (!z.trailing.empty()) {
+                if (log)
+                    log->received(z.trailing);
+                out.clear();
+                std::string text;
+                if (o.hex)
+                    dumper.feed(z.trailing, text);
+                else
+                    text = merovan::formatForDisplay(z.trailing);
+                stamper.stamp(text, o.timestamps ? wall.epochMs() : 0, out);
+                std::fwrite(out.data(), 1, out.size(), stdout);
+                std::fflush(stdout);
+            }
+            for (const std::string& f : z.files)
+                std::fprintf(stderr, "Received %s\n", f.c_str());
+            std::string message = merovan::fileTransferMessage(z.result);
+            if (z.result != 0 && !z.detail.empty())
+                message += ": " + z.detail;
+            std::fprintf(stderr, "ZMODEM: %s\n", message.c_str());
+            if (log)
+                log->note("ZMODEM: " + message);
+            zmodemStart.reset();
         }
         if (log) {
             log->poll();
@@ -1087,7 +1134,7 @@ const std::vector<Command>& commands()
           "merovan-cli ports -l", false, false, cmdPorts },
         { "monitor",
           "monitor -p PORT [--seconds N] [--hex] [--timestamps] [--reconnect] [--flush]\n"
-          "          [--log FILE [--raw] [--overwrite]]",
+          "          [--log FILE [--raw] [--overwrite]] [--auto-zmodem [--dir DIR]]",
           "print what arrives (non-printable bytes as [xx]) until Ctrl+C",
           "  --seconds N        stop after N seconds\n"
           "  --hex              a hex dump instead of the terminal's text form\n"
@@ -1097,7 +1144,11 @@ const std::vector<Command>& commands()
           "  --log FILE         also write what arrives to FILE (appended to)\n"
           "  --raw              log the raw bytes instead of the text form\n"
           "  --overwrite        start the log afresh\n"
-          "  --flush            discard what was waiting in the port before it opened\n",
+          "  --flush            discard what was waiting in the port before it opened\n"
+          "  --auto-zmodem      when the device starts a ZMODEM send, receive its files\n"
+          "                     (into --dir or the current folder), then go on\n"
+          "                     monitoring\n"
+          "  --dir DIR          the folder that --auto-zmodem receives into\n",
           "merovan-cli monitor -p /dev/ttyUSB0 -b 115200 --timestamps --log session.log", true, false, cmdMonitor },
         { "send", "send -p PORT [--break] [--listen MS] [--flush | --no-flush] [TEXT]",
           "send TEXT with its escapes expanded and print what went out",
