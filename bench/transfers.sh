@@ -20,6 +20,8 @@
 #
 # Usage: bench/transfers.sh [KB] [BAUD]
 #   MEROVAN_BUILD   the build folder (default: build/)
+#   ONLY            run only the protocols matching this (xmodem-1k, ymodem,
+#                   zmodem; a grep pattern), the others show as "skipped"
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 kb=${1:-1024}
@@ -87,6 +89,7 @@ rows=(
   "zmodem-recv-lrzsz|sz $work/data.bin < {port} > {port}|cd {dir}/rx && exec rz"
 )
 for ((i = 0; i < ${#rows[@]}; i += 2)); do
+  [[ -n "${ONLY:-}" ]] && ! grep -q -- "${ONLY}" <<< "${rows[i]%%|*}" && continue
   for r in "${rows[i]}" "${rows[i + 1]}"; do
     IFS='|' read -r name near far <<< "$r"
     run "$name" "$near" "$far" &
@@ -102,8 +105,10 @@ for proto in xmodem-1k ymodem zmodem; do
     cells=()
     for who in merovan lrzsz; do
       secs=0 ok=FAILED
-      read -r _ secs ok < "$work/$proto-$dir-$who.result" || true
-      if [ "$ok" = OK ]; then
+      [ -f "$work/$proto-$dir-$who.result" ] && { read -r _ secs ok < "$work/$proto-$dir-$who.result" || true; }
+      if [ ! -f "$work/$proto-$dir-$who.result" ]; then
+        cells+=("skipped")
+      elif [ "$ok" = OK ]; then
         cells+=("$(python3 -c "import sys; s=float(sys.argv[1]); r=$size/s; print(f'{r:6.0f} B/s {100*r/($baud/10):5.1f}%')" "$secs")")
       else
         cells+=("failed")
