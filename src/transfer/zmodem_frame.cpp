@@ -1,5 +1,7 @@
 #include "transfer/zmodem_frame.h"
 
+#include "transfer/xmodem.h"
+
 namespace merovan::zmodem {
 
 namespace {
@@ -16,20 +18,9 @@ constexpr std::array<std::uint32_t, 256> makeCrc32Table()
     return table;
 }
 
-constexpr std::array<std::uint16_t, 256> makeCrc16Table()
-{
-    std::array<std::uint16_t, 256> table {};
-    for (int i = 0; i < 256; ++i) {
-        auto crc = static_cast<std::uint16_t>(i << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = static_cast<std::uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-        table[static_cast<std::size_t>(i)] = crc;
-    }
-    return table;
-}
-
 constexpr auto kCrc32Table = makeCrc32Table();
-constexpr auto kCrc16Table = makeCrc16Table();
+// CRC-16/XMODEM, the same as the XMODEM blocks use.
+const auto kCrc16Table = makeCrc16Table();
 
 // Results of readEscaped besides a byte (0..255) and a subpacket end
 // (kEndFlag | end).
