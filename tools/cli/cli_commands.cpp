@@ -1,0 +1,127 @@
+// The table of merovan-cli's commands. A new command is a row here and a
+// handler in a file of its own.
+
+#include "cli_common.h"
+
+namespace merovan::cli {
+
+// The file transfers' settable timing, for slow or odd peers.
+#define FILE_TIMING_OPTIONS \
+    "  --start-timeout MS how long to wait for the other side to start (60000)\n" \
+    "  --start-interval MS recv: how often the start is asked for (3000)\n" \
+    "  --block-timeout MS silence that ends a transfer mid-way (10000)\n" \
+    "  --retries N        tries per block (10)\n"
+
+const std::vector<Command>& commands()
+{
+    static const std::vector<Command> table = {
+        { "ports", "ports [-l]", "list the serial ports present, without opening any",
+          "  -l, --long         a table of what the system knows of each port (USB ids,\n"
+          "                     driver, serial string, by-id link)\n",
+          "merovan-cli ports -l", false, false, cmdPorts },
+        { "monitor",
+          "monitor -p PORT [--seconds N] [--hex] [--timestamps] [--reconnect] [--flush]\n"
+          "          [--log FILE [--raw] [--overwrite]] [--auto-zmodem [--dir DIR]]",
+          "print what arrives (non-printable bytes as [xx]) until Ctrl+C",
+          "  --seconds N        stop after N seconds\n"
+          "  --hex              a hex dump instead of the terminal's text form\n"
+          "  --timestamps       the time before each line\n"
+          "  --reconnect        wait for a port that goes away and reopen it when it\n"
+          "                     returns\n"
+          "  --log FILE         also write what arrives to FILE (appended to)\n"
+          "  --raw              log the raw bytes instead of the text form\n"
+          "  --overwrite        start the log afresh\n"
+          "  --flush            discard what was waiting in the port before it opened\n"
+          "  --auto-zmodem      when the device starts a ZMODEM send, receive its files\n"
+          "                     (into --dir or the current folder), then go on\n"
+          "                     monitoring\n"
+          "  --dir DIR          the folder that --auto-zmodem receives into\n",
+          "merovan-cli monitor -p /dev/ttyUSB0 -b 115200 --timestamps --log session.log", true, false, cmdMonitor },
+        { "send", "send -p PORT [--break] [--listen MS] [--flush | --no-flush] [TEXT]",
+          "send TEXT with its escapes expanded and print what went out",
+          "  TEXT               the text; escapes: \\r \\n \\e, \\w<ms> (a wait), \\0x<hex>,\n"
+          "                     \\<decimal>, \\$Date, \\$Time, ...\n"
+          "  --break            send a break first (TEXT may then be left out)\n"
+          "  --listen MS        then print what arrives for MS milliseconds, ending\n"
+          "                     with a new line\n"
+          "  --flush            discard what was waiting in the port before it opened\n"
+          "                     (the default with --listen)\n"
+          "  --no-flush         keep it\n",
+          "merovan-cli send -p /dev/ttyUSB0 --listen 500 'AT\\r'", true, false, cmdSend },
+        { "text-file", "text-file -p PORT [--wait N] [--error N] [--delay MS] [--first TEXT] FILE",
+          "send a text file line by line, each line ended by a carriage return",
+          "  --wait N           after each line wait for byte N (decimal) from the device\n"
+          "  --error N          stop when the device sends byte N\n"
+          "  --delay MS         pause MS milliseconds after each line\n"
+          "  --first TEXT       send TEXT (with escapes) before the file\n",
+          "merovan-cli text-file -p /dev/ttyUSB0 --wait 6 --error 5 prog.bas", true, true, cmdTextFile },
+        { "binary", "binary -p PORT [--first TEXT] FILE", "send a file byte for byte",
+          "  --first TEXT       send TEXT (with escapes) before the file\n",
+          "merovan-cli binary -p /dev/ttyUSB0 -b 115200 firmware.bin", true, true, cmdBinaryKind },
+        { "picture", "picture (-p PORT | --header-only) [--first TEXT] FILE.bmp",
+          "send a 24-bit BMP as the device's picture stream, or write it as bmpHead.h here",
+          "  --header-only      write bmpHead.h in the current folder instead of sending\n"
+          "  --first TEXT       send TEXT (with escapes) before the picture\n",
+          "merovan-cli picture -p /dev/ttyUSB0 logo.bmp", true, true, cmdBinaryKind },
+        { "font", "font (-p PORT | --create) [--first TEXT] FILE.bff",
+          "send a bitmap font as the device's binary font, or write it as FILE.bf",
+          "  --create           write FILE.bf beside FILE.bff instead of sending\n"
+          "  --first TEXT       send TEXT (with escapes) before the font\n",
+          "merovan-cli font --create courier.bff", true, true, cmdBinaryKind },
+        { "boot", "boot -p PORT --flash-kb KB [--erase-all] FILE",
+          "load an application (Intel HEX or raw image) through the device's boot loader",
+          "  --flash-kb KB      the device's flash size in kilobytes\n"
+          "  --erase-all        erase the whole flash, not just what the image needs\n",
+          "merovan-cli boot -p /dev/ttyUSB0 -b 115200 --flash-kb 512 app.hex", true, true, cmdBoot },
+        { "hex2bin", "hex2bin --start ADDR --flash-kb KB IN.hex OUT.bin",
+          "convert Intel HEX into the flash image the boot loader would be sent",
+          "  --start ADDR       the flash's first address, in hex\n"
+          "  --flash-kb KB      the flash size in kilobytes\n",
+          "merovan-cli hex2bin --start 0x1D000000 --flash-kb 512 app.hex app.bin", false, true, runHex2bin },
+        { "script",
+          "script list FILE | show FILE NAME | add FILE NAME TEXT|- | update FILE NAME TEXT|-\n"
+          "          | remove FILE NAME | new FILE | send -p PORT [--listen MS] FILE NAME",
+          "list, show, add, update and remove the scripts of a script file, make a new\n"
+          "        one (.scr by default), or send a script with its escapes expanded",
+          "  list FILE              the names of the scripts in FILE\n"
+          "  show FILE NAME         a script's text\n"
+          "  add FILE NAME TEXT|-   add a script (\"-\" reads the text from stdin)\n"
+          "  update FILE NAME TEXT|-  replace a script's text, or add it\n"
+          "  remove FILE NAME       remove a script\n"
+          "  new FILE               create an empty script file\n"
+          "  send FILE NAME         send a script (needs -p PORT); --listen MS as for send\n",
+          "merovan-cli script add lab.scr reset 'ATZ\\r\\w500'", true, false, cmdScript },
+        { "xmodem",
+          "xmodem send -p PORT [--1k] FILE\n"
+          "          | recv -p PORT [--crc | --checksum] [--strip-padding] [--dir DIR] FILE",
+          "send or receive one file by XMODEM (checksum, CRC-16 or 1K blocks)",
+          "  send FILE          send FILE; the receiver chooses checksum or CRC\n"
+          "  recv FILE          receive into FILE (XMODEM carries no name or size)\n"
+          "  --1k               send 1024-byte blocks when the receiver asked for CRC\n"
+          "  --crc              recv: ask for CRC-16 (the default)\n"
+          "  --checksum         recv: ask for the 8-bit checksum\n"
+          "  --strip-padding    recv: cut the SUB (1A) bytes that pad the last block\n"
+          "  --dir DIR          recv: the folder FILE is written in\n" FILE_TIMING_OPTIONS,
+          "merovan-cli xmodem send -p /dev/ttyUSB0 -b 115200 --1k firmware.bin", true, true, cmdFileTransfer },
+        { "ymodem",
+          "ymodem send -p PORT FILE... | recv -p PORT [--checksum] [--dir DIR]",
+          "send or receive files by YMODEM batch, with their names, sizes and dates",
+          "  send FILE...       send the files in one session, in 1024-byte blocks\n"
+          "  recv               receive every file the sender offers, by its base name\n"
+          "  --dir DIR          recv: the folder the files are written in (default: .)\n"
+          "  --crc              recv: ask for CRC-16 (the default)\n"
+          "  --checksum         recv: ask for the 8-bit checksum\n" FILE_TIMING_OPTIONS,
+          "merovan-cli ymodem recv -p /dev/ttyUSB0 -b 115200 --dir incoming", true, true, cmdFileTransfer },
+        { "zmodem",
+          "zmodem send -p PORT [--resume] FILE... | recv -p PORT [--resume] [--dir DIR]",
+          "send or receive files by ZMODEM, with CRC-32 and error recovery",
+          "  send FILE...       send the files in one session\n"
+          "  recv               receive every file the sender offers, by its base name\n"
+          "  --dir DIR          recv: the folder the files are written in (default: .)\n"
+          "  --resume           continue a partial file where it stopped\n" FILE_TIMING_OPTIONS,
+          "merovan-cli zmodem send -p /dev/ttyUSB0 -b 115200 log1.bin log2.bin", true, true, cmdFileTransfer },
+    };
+    return table;
+}
+
+} // namespace merovan::cli
