@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, starts the simulated device and starts
 # Merovan with the device's port in its list.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package, as a user gets it: builds the .deb, installs it with
 # apt-get, runs the three programs, checks the desktop file, the AppStream
 # metadata and lintian's findings (errors fail), checks that a first run

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Windows build, tested under wine: cross-builds merovan-cli.exe and the
 # core's unit tests with mingw-w64, runs the unit tests under wine, then runs
 # merovan-cli.exe under wine against a Linux merovan-devsim whose

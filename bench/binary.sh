@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Raw binary upload at a real line rate: a 4 MB file through merovan-cli
 # binary to merovan-devsim --rate 2000000. The payload rate (between the
 # first and last progress reports) is given as a fraction of the line rate

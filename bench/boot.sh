@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Application loading at a real line rate: a 256 KB image through
 # merovan-devsim --rate 115200, with boot loader version 2 (2000-byte
 # blocks) and version 1 (XMODEM-1K). The payload rate counts from the first

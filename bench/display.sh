@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Display-rate benchmark: Merovan beside CuteCom and GTKTerm, in the same run.
 # Each terminal absorbs a pty flood of ~60-character lines; the table gives
 # MB/s for the first 20 MB and for 20 MB after 50 MB, and memory at the end.

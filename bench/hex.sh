@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Intel HEX to binary: merovan-cli hex2bin beside objcopy and srec_cat on the
 # same 12 MB file (32-byte records), in the same run. Prints MB/s of HEX text.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Compares a Merovan session log with what merovan-devsim sent.
 
 Usage: log_compare.py [--timestamps] LOG SENT1 [SENT2 ...]

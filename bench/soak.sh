@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Soak: Merovan under Xvfb against merovan-devsim streaming mixed text and
 # binary at 1 MB/s, with a raw session log with timestamps, the device killed
 # and started again (a reconnect) every cycle. Not part of CI.

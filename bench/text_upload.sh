@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Line-paced text upload against the simulated device at a real line rate:
 # a 1 MB file of 40-byte lines sent with merovan-cli text-file to
 # merovan-devsim --ack 6 --rate 115200. Prints the payload rate as a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # File transfers at a real line rate: a random file (1 MB by default) at
 # 115200 baud through merovan-ptybridge's paced link, each protocol in each
 # direction, Merovan beside lrzsz-to-lrzsz on the same kind of link in the

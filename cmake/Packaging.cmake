@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What `cmake --install` puts in place, and the Debian package CPack makes of
 # it. The programs look for PREFIX/share/doc/merovan beside PREFIX/bin to know
 # they run installed, so the data directories stay under PREFIX/share.

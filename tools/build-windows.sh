@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-builds merovan_core, merovan-cli.exe and the core's unit tests for
 # 64-bit Windows with mingw-w64, GoogleTest included, into build-windows/.
 # Usage: tools/build-windows.sh [BUILD_DIR]

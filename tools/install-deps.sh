@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages Merovan needs to build and test, if any are
 # missing. Usage: tools/install-deps.sh [--gui-run | --package | --package-check | --windows]
 # --package: what tools/package.sh needs to make the .deb; --package-check:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package: a Release build with Debian's hardening flags
 # into build-package/, then CPack. Prints the path of the .deb.
 # Usage: tools/package.sh [BUILD_DIR]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The terminal window's everyday tools: the session log, timestamps and the
 // hex view, find and save, the port list with identities, hot-plug,
 // reconnecting, the line state and break.

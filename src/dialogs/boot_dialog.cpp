@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "dialogs/boot_dialog.h"
 
 #include "app/icons.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "dialogs/file_transfer_dialog.h"
 
 #include "app/main_window.h"

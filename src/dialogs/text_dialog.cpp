@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "dialogs/text_dialog.h"
 
 #include "app/icons.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame shared by the transfer drivers of the terminal window.
 
 #include "app/main_window.h"

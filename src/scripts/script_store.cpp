@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "scripts/script_store.h"
 
 #include "common/durable_file.h"

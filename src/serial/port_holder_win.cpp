@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/port_holder.h"
 
 #include "serial/windows_ports_p.h"

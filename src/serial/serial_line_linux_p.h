@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Line configuration through termios2. Kept apart from the rest of the POSIX

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "terminal/hex_dump.h"
 
 #include "terminal/line_stamp.h"

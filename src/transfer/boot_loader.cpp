@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "transfer/boot_loader.h"
 
 #include "common/text_value.h"

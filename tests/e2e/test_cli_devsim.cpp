@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli against merovan-devsim over a real pseudo-terminal.
 
 #include "serial/serial_port.h"

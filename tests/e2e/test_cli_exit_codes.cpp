@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli's exit status, help and messages for every command.
 
 #include "support/process.h"

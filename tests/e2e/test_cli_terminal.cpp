@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The everyday terminal on the command line: logs, hex view, port identity,
 // reconnecting, break; merovan-cli against merovan-devsim over a pty.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every transfer against every fault the simulated device can show, over a
 // real pseudo-terminal: the exit code and message, a run time within the
 // protocol's own time-outs, no crash, and where the device reports success,

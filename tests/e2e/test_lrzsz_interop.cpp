@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // XMODEM and YMODEM against lrzsz (sx, rx, sb, rb), both ways, through
 // merovan-ptybridge: merovan-cli on a pseudo-terminal, the lrzsz program at
 // the bridge's other end. Sessions of one case run side by side, since

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ZMODEM against Debian's lrzsz (sz, rz) over a pair of pseudo-terminals
 // joined by a bridge that can flip a bit on the way: both directions, files
 // of the sizes around the subpacket edges, a batch, an error recovered by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BMP files: load, then read every pixel and one past each edge.
 #include "convert/bmp_reader.h"
 

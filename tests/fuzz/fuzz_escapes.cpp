@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Texts with escapes, expanded into a small echo buffer, in virtual time.
 #include "serial/serial_port.h"
 #include "serial/text_expansion.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bitmap font files: read, check and convert.
 #include "convert/bitmap_font.h"
 

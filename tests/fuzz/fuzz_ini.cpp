@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Settings files: parse, read typed values, write and read back.
 #include "settings/ini_file.h"
 #include "settings/stored_list.h"

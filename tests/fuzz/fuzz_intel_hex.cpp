@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Intel HEX text, converted into an image through both flash windows.
 #include "convert/intel_hex.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Script files: list, read, update and remove on whatever a file holds.
 #include "scripts/script_store.h"
 

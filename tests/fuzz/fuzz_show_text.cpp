@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Received bytes formatted for the terminal view, split into two chunks.
 #include "terminal/display_text.h"
 

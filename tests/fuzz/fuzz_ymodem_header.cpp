@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // YMODEM block 0 as a sender might put it on the wire: whatever is
 // accepted is a name safe to put in the receive folder and a possible size,
 // and reads back the same when written again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ZMODEM frames from the wire: headers and subpackets read until the input
 // runs out; whatever is accepted must check out, and what is encoded again
 // must read back the same.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's Transfer menu against Debian's lrzsz, which runs as the far
 // end of a pseudo-terminal link: what is sent or received by the menu must
 // arrive whole.

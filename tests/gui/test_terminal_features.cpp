@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's everyday tools against merovan-devsim and a fake sysfs:
 // session log, timestamps, hex view, find and save, port identities,
 // hot-plug, reconnecting, line state and break.

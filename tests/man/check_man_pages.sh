@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Every option a program's --help lists (and, for merovan-cli, every
 # command's own --help) must be described in its man page, so the two
 # cannot drift apart.

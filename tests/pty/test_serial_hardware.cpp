@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The port on real hardware: two serial ports wired to each other (a null
 // modem cable, or two USB adapters with TX and RX crossed), named in
 // MEROVAN_TEST_PORT_PAIR as "PATH_A:PATH_B". Skipped without it.

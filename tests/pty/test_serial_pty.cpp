@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The POSIX port against real pseudo-terminals.
 
 #include "serial/serial_port.h"

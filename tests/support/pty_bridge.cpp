@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-ptybridge: two pseudo-terminals joined as one serial link, for
 // tests and benchmarks against real peers. It prints the two ends' paths, A
 // then B, one a line, and relays bytes both ways until SIGTERM or SIGINT.

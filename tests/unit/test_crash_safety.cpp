@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files that survive a crash: a writer killed at random points, hundreds of
 // times, leaves the settings and script files whole (the old or the new
 // version) and never a finished-looking ".bf" or header that is cut short.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The POSIX half of the platform layer: the settings path's fallbacks and
 // writes into folders this user may not change.
 

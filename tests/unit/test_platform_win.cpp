@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Windows half of the platform layer, run under wine in CI: port names,
 // the port list, error texts, the settings path and replacing files.
 

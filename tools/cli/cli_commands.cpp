@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The table of merovan-cli's commands. A new command is a row here and a
 // handler in a file of its own.
 

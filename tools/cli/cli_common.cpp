@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli's shared parts: option parsing, the help texts, and the
 // helpers every command uses.
 

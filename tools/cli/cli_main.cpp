@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli: Merovan's transfers and port tools without a window.
 
 #include "serial/clock.h"

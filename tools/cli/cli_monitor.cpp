@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli monitor: print what arrives.
 
 #include "cli_common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-devsim: a simulated serial device on a pseudo-terminal.
 
 #include "device_model.h"

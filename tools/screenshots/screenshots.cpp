@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Takes the README's screenshots of the terminal window against a running
 // merovan-devsim: the port list with what sysfs knows of each port, the view
 // with timestamps, the hex view, and the status line while the device is

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Takes the README's screenshots (docs/*.png) under Xvfb against
 # merovan-devsim, with a fake sysfs tree so that the port list shows the
 # identities of common adapters.
