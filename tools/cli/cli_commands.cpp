@@ -21,11 +21,12 @@ const std::vector<Command>& commands()
           "                     driver, serial string, by-id link)\n",
           "merovan-cli ports -l", false, false, cmdPorts },
         { "monitor",
-          "monitor -p PORT [--seconds N] [--hex] [--timestamps] [--reconnect] [--flush]\n"
-          "          [--log FILE [--raw] [--overwrite]] [--auto-zmodem [--dir DIR]]",
+          "monitor -p PORT [--seconds N] [--hex | --map FLAGS] [--timestamps] [--reconnect]\n"
+          "          [--flush] [--log FILE [--raw] [--overwrite]] [--auto-zmodem [--dir DIR]]",
           "print what arrives (non-printable bytes as [xx]) until Ctrl+C",
           "  --seconds N        stop after N seconds\n"
           "  --hex              a hex dump instead of the terminal's text form\n"
+          MEROVAN_CLI_MAP_OPTIONS("")
           "  --timestamps       the time before each line\n"
           "  --reconnect        wait for a port that goes away and reopen it when it\n"
           "                     returns\n"
@@ -38,6 +39,32 @@ const std::vector<Command>& commands()
           "                     monitoring\n"
           "  --dir DIR          the folder that --auto-zmodem receives into\n",
           "merovan-cli monitor -p /dev/ttyUSB0 -b 115200 --timestamps --log session.log", true, false, cmdMonitor },
+        { "term",
+          "term -p PORT [--map FLAGS] [--echo] [--timestamps] [--reconnect]\n"
+          "          [--log FILE [--raw] [--overwrite]]",
+          "an interactive terminal: keys go to the port, what it sends to this\n"
+          "        terminal as it came (Ctrl+T q quits, Ctrl+T h lists the command keys)",
+          MEROVAN_CLI_MAP_OPTIONS(MEROVAN_CLI_ENTER_FLAGS)
+          "  --echo             also show what is sent (local echo)\n"
+          "  --timestamps       the time before each line\n"
+          "  --reconnect        wait for a port that goes away and reopen it when it\n"
+          "                     returns (Ctrl+T q still quits meanwhile)\n"
+          "  --log FILE         also write what arrives to FILE (appended to)\n"
+          "  --raw              log the raw bytes instead of the text form\n"
+          "  --overwrite        start the log afresh\n"
+          "  --flush            discard what was waiting in the port before it opened\n"
+          "Command keys, Ctrl+T then:\n"
+          "  q                  quit\n"
+          "  b                  send a break\n"
+          "  d                  pulse DTR (as the window's reset button)\n"
+          "  r                  RTS on or off\n"
+          "  z                  send a file by ZMODEM (asks for its path)\n"
+          "  h                  list these keys\n"
+          "  Ctrl+T             send Ctrl+T itself\n"
+          "The host terminal is in raw mode meanwhile (Ctrl+C goes to the device) and\n"
+          "gets its settings back on every way out. At the end of standard input the\n"
+          "session ends.\n",
+          "merovan-cli term -p /dev/ttyUSB0 -b 115200 --map INLCRNL --log session.log", true, false, cmdTerm },
         { "send", "send -p PORT [--break] [--listen MS] [--flush | --no-flush] [TEXT]",
           "send TEXT with its escapes expanded and print what went out",
           "  TEXT               the text; escapes: \\r \\n \\e, \\w<ms> (a wait), \\0x<hex>,\n"

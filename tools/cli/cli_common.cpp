@@ -9,6 +9,7 @@
 #include "serial/port_enumeration.h"
 #include "transfer/transfer.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -134,6 +135,46 @@ long parseNumber(const std::string& option, const char* text)
     return v;
 }
 
+namespace {
+
+// Adds the flags of one --map to o.
+void parseMap(Options& o, const std::string& flags)
+{
+    std::size_t at = 0;
+    while (at <= flags.size()) {
+        std::size_t end = flags.find(',', at);
+        if (end == std::string::npos)
+            end = flags.size();
+        std::string flag = flags.substr(at, end - at);
+        for (char& c : flag)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        at = end + 1;
+        std::optional<merovan::EnterMap> enter;
+        std::optional<merovan::IncomingMap> incoming;
+        if (flag == "INLCRNL")
+            incoming = merovan::IncomingMap::LfAddsCr;
+        else if (flag == "ICRNL")
+            incoming = merovan::IncomingMap::LoneCrBreaks;
+        else if (flag == "OCRNL")
+            enter = merovan::EnterMap::Lf;
+        else if (flag == "OCRCRNL")
+            enter = merovan::EnterMap::CrLf;
+        else
+            usageError("--map: unknown flag '" + flag
+                       + "' (INLCRNL, ICRNL, OCRNL or OCRCRNL)");
+        if (incoming && o.incomingMap && *o.incomingMap != *incoming)
+            usageError("--map: INLCRNL and ICRNL exclude each other");
+        if (enter && o.enterMap && *o.enterMap != *enter)
+            usageError("--map: OCRNL and OCRCRNL exclude each other");
+        if (incoming)
+            o.incomingMap = incoming;
+        if (enter)
+            o.enterMap = enter;
+    }
+}
+
+} // namespace
+
 Options parseOptions(int argc, char** argv)
 {
     Options o;
@@ -220,6 +261,10 @@ Options parseOptions(int argc, char** argv)
             o.resume = true;
         } else if (arg == "--auto-zmodem") {
             o.autoZmodem = true;
+        } else if (arg == "--map") {
+            parseMap(o, value());
+        } else if (arg == "--echo") {
+            o.echo = true;
         } else if (arg == "--dir") {
             o.dir = value();
         } else if (arg == "--start-timeout") {

@@ -6,12 +6,26 @@
 // command, or a small group of them, has a file of its own.
 
 #include "serial/serial_port.h"
+#include "terminal/line_map.h"
 
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
+
+// The help of --map. The flags are tio's names where tio has one for the
+// same map, so its users need not learn new ones.
+#define MEROVAN_CLI_MAP_OPTIONS(ENTER_FLAGS) \
+    "  --map FLAGS        line-end maps, comma-separated (by default none):\n" \
+    "                       INLCRNL  incoming: an LF also returns the carriage\n" \
+    "                                (LF becomes CR LF)\n" \
+    "                       ICRNL    incoming: a lone CR starts a new line (a CR\n" \
+    "                                LF stays one line end)\n" ENTER_FLAGS
+#define MEROVAN_CLI_ENTER_FLAGS \
+    "                       OCRNL    the Enter key sends LF instead of CR\n" \
+    "                       OCRCRNL  the Enter key sends CR LF\n"
 
 namespace merovan::cli {
 
@@ -62,6 +76,10 @@ struct Options
     bool stripPadding = false;
     bool resume = false;
     bool autoZmodem = false;
+    bool echo = false;
+    // --map: unset when not given, so a command can tell what it ignores.
+    std::optional<merovan::EnterMap> enterMap;
+    std::optional<merovan::IncomingMap> incomingMap;
     std::string dir;
     long startTimeoutMs = -1;
     long startIntervalMs = -1;
@@ -119,6 +137,7 @@ bool openPort(SerialPort& port, const Options& o, bool flushByDefault = false);
 // The commands.
 int cmdPorts(SerialPort& port, const Options& o);
 int cmdMonitor(SerialPort& port, const Options& o);
+int cmdTerm(SerialPort& port, const Options& o);
 int cmdSend(SerialPort& port, const Options& o);
 int cmdTextFile(SerialPort& port, const Options& o);
 int cmdBoot(SerialPort& port, const Options& o);

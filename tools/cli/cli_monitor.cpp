@@ -1,26 +1,116 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// merovan-cli monitor: print what arrives.
+// merovan-cli monitor: print what arrives; and the log and reconnecting it
+// shares with term.
 
 #include "cli_common.h"
+#include "cli_session.h"
 
-#include "serial/device_watch.h"
 #include "serial/port_enumeration.h"
 #include "terminal/display_text.h"
 #include "terminal/hex_dump.h"
-#include "terminal/line_stamp.h"
-#include "terminal/session_log.h"
+#include "terminal/line_map.h"
 #include "transfer/file_transfer.h"
 
 #include <memory>
 
 namespace merovan::cli {
 
+void checkLogOptions(const Options& o)
+{
+    if ((o.raw || o.overwrite) && o.log.empty())
+        usageError("--raw and --overwrite go with --log FILE");
+}
+
+bool openSessionLog(const Options& o, const merovan::WallClock& wall, merovan::Clock& clock,
+                    std::unique_ptr<merovan::SessionLog>& log)
+{
+    log.reset();
+    if (o.log.empty())
+        return true;
+    std::string reason;
+    auto sink = merovan::openLogFile(o.log, o.overwrite, reason);
+    if (!sink) {
+        std::fprintf(stderr, "Cannot write the log %s: %s\n", o.log.c_str(), reason.c_str());
+        return false;
+    }
+    merovan::LogOptions options;
+    options.form = o.raw ? merovan::LogForm::Raw : merovan::LogForm::View;
+    options.timestamps = o.timestamps;
+    options.overwrite = o.overwrite;
+    log = std::make_unique<merovan::SessionLog>(std::move(sink), options, wall, clock, o.log);
+    return true;
+}
+
+void reportLogFailure(merovan::SessionLog* log, const std::function<void(const std::string&)>& tell)
+{
+    if (!log)
+        return;
+    if (const std::string failure = log->takeFailure(); !failure.empty())
+        tell(failure);
+}
+
+PortReturn::PortReturn(const Options& o)
+    : m_options(o)
+    , m_identity(merovan::describePort(o.port).identity())
+    , m_settings(merovan::lineSettingsText(o.baud, o.dataBits, o.stopBits))
+{
+}
+
+bool PortReturn::wait(SerialPort& port, merovan::SessionLog* log, const std::function<void(const std::string&)>& tell,
+                      const std::function<bool()>& giveUp)
+{
+    const std::string note = "Disconnected: " + m_options.port + ", waiting for it to return";
+    tell(note);
+    if (log)
+        log->note(note);
+    if (!m_watch)
+        m_watch = merovan::makeDeviceWatch(merovan::extraPortDirectories(m_options.port));
+    while (!giveUp()) {
+        // Woken by the device directories; the time-out only bounds how
+        // late a return that raised no event is noticed.
+        m_watch->waitForChange(500);
+        if (log)
+            log->poll();
+        const std::string path = merovan::findReturnedPort(m_options.port, m_identity);
+        if (path.empty() || port.openPort(path, m_settings) != 0) {
+            port.closePort();
+            continue;
+        }
+        if (m_options.cts)
+            port.setCtsFlow(true);
+        if (m_options.rts)
+            port.setRts(true);
+        tell("Reconnected");
+        if (log)
+            log->note("Reconnected");
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+// Received bytes as the map has them, for the screen only: the log keeps
+// them as they came.
+std::span<const std::uint8_t> shownForm(merovan::IncomingLineMapper& map, std::span<const std::uint8_t> bytes,
+                                        std::vector<std::uint8_t>& buffer)
+{
+    buffer.clear();
+    map.apply(bytes, buffer);
+    return buffer;
+}
+
+} // namespace
+
 int cmdMonitor(SerialPort& port, const Options& o)
 {
     if (!o.positional.empty())
         usageError("monitor takes no arguments besides options");
-    if ((o.raw || o.overwrite) && o.log.empty())
-        usageError("--raw and --overwrite go with --log FILE");
+    checkLogOptions(o);
+    if (o.enterMap || o.echo)
+        usageError("monitor sends nothing: OCRNL, OCRCRNL and --echo are for term");
+    if (o.hex && o.incomingMap)
+        usageError("--hex shows the bytes as they came: it takes no --map");
     if (!o.dir.empty() && !o.autoZmodem)
         usageError("--dir goes with --auto-zmodem");
     if (!openPort(port, o))
@@ -28,29 +118,14 @@ int cmdMonitor(SerialPort& port, const Options& o)
 
     merovan::SystemWallClock wall;
     std::unique_ptr<merovan::SessionLog> log;
-    if (!o.log.empty()) {
-        std::string reason;
-        auto sink = merovan::openLogFile(o.log, o.overwrite, reason);
-        if (!sink) {
-            std::fprintf(stderr, "Cannot write the log %s: %s\n", o.log.c_str(), reason.c_str());
-            return kExitFailure;
-        }
-        merovan::LogOptions options;
-        options.form = o.raw ? merovan::LogForm::Raw : merovan::LogForm::View;
-        options.timestamps = o.timestamps;
-        options.overwrite = o.overwrite;
-        log = std::make_unique<merovan::SessionLog>(std::move(sink), options, wall, port.clock(), o.log);
-    }
-    auto reportLogFailure = [&] {
-        if (log) {
-            if (const std::string failure = log->takeFailure(); !failure.empty())
-                std::fprintf(stderr, "%s\n", failure.c_str());
-        }
-    };
+    if (!openSessionLog(o, wall, port.clock(), log))
+        return kExitFailure;
+    const auto toStderr = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    auto reportLogFailure = [&] { cli::reportLogFailure(log.get(), toStderr); };
 
-    const std::string identity = merovan::describePort(o.port).identity();
-    const std::string settings = merovan::lineSettingsText(o.baud, o.dataBits, o.stopBits);
-    std::unique_ptr<merovan::DeviceWatch> watch;
+    PortReturn portReturn(o);
+    merovan::IncomingLineMapper lineMap(o.incomingMap.value_or(merovan::IncomingMap::AsReceived));
+    std::vector<std::uint8_t> mapped;
     merovan::HexDumper dumper;
     merovan::LineStamper stamper;
     stamper.setEnabled(o.timestamps);
@@ -72,7 +147,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
             if (o.hex)
                 dumper.feed(got, text);
             else
-                text = merovan::formatForDisplay(got);
+                text = merovan::formatForDisplay(shownForm(lineMap, got, mapped));
             stamper.stamp(text, o.timestamps ? wall.epochMs() : 0, out);
             std::fwrite(out.data(), 1, out.size(), stdout);
             std::fflush(stdout);
@@ -103,7 +178,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
                 if (o.hex)
                     dumper.feed(z.trailing, text);
                 else
-                    text = merovan::formatForDisplay(z.trailing);
+                    text = merovan::formatForDisplay(shownForm(lineMap, z.trailing, mapped));
                 stamper.stamp(text, o.timestamps ? wall.epochMs() : 0, out);
                 std::fwrite(out.data(), 1, out.size(), stdout);
                 std::fflush(stdout);
@@ -130,32 +205,8 @@ int cmdMonitor(SerialPort& port, const Options& o)
             rc = kExitPortLost;
             break;
         }
-        const std::string note = "Disconnected: " + o.port + ", waiting for it to return";
-        std::fprintf(stderr, "%s\n", note.c_str());
-        if (log)
-            log->note(note);
-        if (!watch)
-            watch = merovan::makeDeviceWatch(merovan::extraPortDirectories(o.port));
-        while (!g_stop && !expired()) {
-            // Woken by the device directories; the time-out only bounds
-            // how late a return that raised no event is noticed.
-            watch->waitForChange(500);
-            if (log)
-                log->poll();
-            const std::string path = merovan::findReturnedPort(o.port, identity);
-            if (path.empty() || port.openPort(path, settings) != 0) {
-                port.closePort();
-                continue;
-            }
-            if (o.cts)
-                port.setCtsFlow(true);
-            if (o.rts)
-                port.setRts(true);
-            std::fprintf(stderr, "Reconnected\n");
-            if (log)
-                log->note("Reconnected");
+        if (!portReturn.wait(port, log.get(), toStderr, [&] { return g_stop || expired(); }))
             break;
-        }
     }
     if (o.hex) {
         const std::string rest = dumper.partialRow();

@@ -4,6 +4,7 @@
 #include "device_model.h"
 #include "pty_runner.h"
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,8 @@ void usage(std::FILE* to)
                "  --echo           echo every byte received (default)\n"
                "  --no-echo        do not echo\n"
                "  --no-greeting    do not send \"devsim ready\" when the host opens the line\n"
+               "  --greeting TEXT  send TEXT instead; \\r \\n \\e \\\\ and \\xHH stand for\n"
+               "                   their bytes\n"
                "  --ack N          send byte N after each CR received (line acknowledge)\n"
                "  --error N        send byte N instead of the acknowledge after an error line\n"
                "  --error-on TEXT  a line holding TEXT is an error line (default: every line)\n"
@@ -69,6 +72,39 @@ bool parseUnsigned(std::string_view text, std::uint32_t& value)
     if (*end != '\0' || v > 0xFFFFFFFFul)
         return false;
     value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+// Control bytes written the C way, so a test can make the device say them.
+bool unescape(std::string_view text, std::string& out)
+{
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (++i >= text.size())
+            return false;
+        switch (text[i]) {
+        case 'r': out.push_back('\r'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'e': out.push_back('\x1b'); break;
+        case '\\': out.push_back('\\'); break;
+        case 'x': {
+            const std::string hex(text.substr(i + 1, 2));
+            if (hex.size() != 2 || !std::isxdigit(static_cast<unsigned char>(hex[0]))
+                || !std::isxdigit(static_cast<unsigned char>(hex[1])))
+                return false;
+            const unsigned long v = std::strtoul(hex.c_str(), nullptr, 16);
+            out.push_back(static_cast<char>(v));
+            i += 2;
+            break;
+        }
+        default:
+            return false;
+        }
+    }
     return true;
 }
 
@@ -173,6 +209,11 @@ int main(int argc, char** argv)
             device.cancelAtStart = true;
         } else if (arg == "--error-on") {
             device.errorOn = value(arg);
+        } else if (arg == "--greeting") {
+            if (!unescape(value(arg), device.greetingText)) {
+                std::fprintf(stderr, "merovan-devsim: --greeting: a bad escape\n");
+                return 2;
+            }
         } else if (arg == "--no-greeting") {
             device.greeting = false;
         } else {
