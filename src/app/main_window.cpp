@@ -571,13 +571,19 @@ void Tfrm_Main::handleDisconnect()
 
 void Tfrm_Main::RichEdit1KeyPress(quint8& key)
 {
-    m_port.writeByte(key);
+    // Enter (and Ctrl+M, the same key on any terminal) sends the chosen
+    // line end.
+    constexpr std::uint8_t kEnter = 0x0D;
+    const std::uint8_t byte = key;
+    const std::span<const std::uint8_t> bytes = byte == kEnter ? enterKeyBytes() : std::span(&byte, 1);
+    if (bytes.size() == 1)
+        m_port.writeByte(bytes.front());
+    else
+        m_port.writeBlock(bytes);
     if (m_log)
-        m_log->sent(std::span<const std::uint8_t>(&key, 1));
-    if (mnu_echo->isChecked()) {
-        const std::uint8_t echo[] = { key };
-        Show_text(RichEdit1, echo);
-    }
+        m_log->sent(bytes);
+    if (mnu_echo->isChecked())
+        Show_text(RichEdit1, bytes);
     key = 0;
 }
 

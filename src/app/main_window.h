@@ -3,6 +3,7 @@
 
 #include "terminal/display_text.h"
 #include "terminal/hex_dump.h"
+#include "terminal/line_map.h"
 #include "terminal/line_stamp.h"
 #include "terminal/session_log.h"
 #include "transfer/file_transfer.h"
@@ -232,6 +233,20 @@ public:
     QString lineStateText() const;
     FindBar* findBar() const { return m_findBar; }
 
+    // ---- Line-end maps (Serial menu) ------------------------------------
+    // What the Enter key sends, and how received line ends are shown. The
+    // maps are for the screen and the wire: the log and the hex view keep
+    // the bytes as they came.
+    void setEnterMap(merovan::EnterMap map);
+    merovan::EnterMap enterMap() const { return m_enterMap; }
+    void setIncomingMap(merovan::IncomingMap map);
+    merovan::IncomingMap incomingMap() const { return m_incoming.map(); }
+    // The bytes the Enter key sends, for every view that sends it.
+    std::span<const std::uint8_t> enterKeyBytes() const { return merovan::enterBytes(m_enterMap); }
+    // Received bytes through the incoming map, as a view is to show them;
+    // the span lasts until the next call.
+    std::span<const std::uint8_t> mapIncoming(std::span<const std::uint8_t> bytes);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -301,6 +316,9 @@ private:
     std::string m_logFile;
     merovan::LogOptions m_logOptions;
     merovan::LineStamper m_viewStamper;
+    merovan::EnterMap m_enterMap = merovan::EnterMap::Cr;
+    merovan::IncomingLineMapper m_incoming;
+    std::vector<std::uint8_t> m_mapped;
     merovan::StampedHexDump m_hex;
     int m_hexTail = 0; // characters of the unfinished row at the view's end
     std::vector<std::pair<std::size_t, std::int64_t>> m_receiveTimes; // offset in m_receive, read time
@@ -364,6 +382,14 @@ public:
     QAction* mnu_hex = nullptr;
     QAction* mnu_reconnect = nullptr;
     QAction* mnu_break = nullptr;
+    QMenu* mnu_enter = nullptr;
+    QAction* mnu_enterCr = nullptr;
+    QAction* mnu_enterLf = nullptr;
+    QAction* mnu_enterCrLf = nullptr;
+    QMenu* mnu_incoming = nullptr;
+    QAction* mnu_inAsReceived = nullptr;
+    QAction* mnu_inLfCrLf = nullptr;
+    QAction* mnu_inCrNewLine = nullptr;
     QLabel* lbl_log = nullptr;
     QLabel* lbl_lines = nullptr;
     LogDialog* dlg_log = nullptr;

@@ -16,6 +16,7 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QActionGroup>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -82,6 +83,42 @@ void Tfrm_Main::buildTerminalMenus()
     mnu_reconnect = make("mnu_reconnect", "&Auto-reconnect");
     mnu_reconnect->setCheckable(true);
     mnu_reconnect->setChecked(true);
+    // Line ends, beside the echo: the three settings of a terminal's line.
+    auto choices = [this, make](QMenu*& menu, const char* name, const char* caption,
+                                std::initializer_list<std::pair<QAction**, std::pair<const char*, const char*>>> items) {
+        menu = new QMenu(QLatin1String(caption), this);
+        menu->setObjectName(QLatin1String(name));
+        auto* group = new QActionGroup(menu);
+        for (const auto& [action, text] : items) {
+            *action = make(text.first, text.second);
+            (*action)->setCheckable(true);
+            group->addAction(*action);
+            menu->addAction(*action);
+        }
+        m_serialMenu->insertMenu(mnu_cts, menu);
+    };
+    choices(mnu_enter, "mnu_enter", "E&nter sends",
+            { { &mnu_enterCr, { "mnu_enterCr", "CR" } },
+              { &mnu_enterLf, { "mnu_enterLf", "LF" } },
+              { &mnu_enterCrLf, { "mnu_enterCrLf", "CR LF" } } });
+    choices(mnu_incoming, "mnu_incoming", "&Incoming line ends",
+            { { &mnu_inAsReceived, { "mnu_inAsReceived", "As received" } },
+              { &mnu_inLfCrLf, { "mnu_inLfCrLf", "LF also returns the carriage" } },
+              { &mnu_inCrNewLine, { "mnu_inCrNewLine", "A lone CR is a new line" } } });
+    mnu_enterCr->setChecked(true);
+    mnu_inAsReceived->setChecked(true);
+    const std::pair<QAction*, merovan::EnterMap> enterItems[] = { { mnu_enterCr, merovan::EnterMap::Cr },
+                                                                  { mnu_enterLf, merovan::EnterMap::Lf },
+                                                                  { mnu_enterCrLf, merovan::EnterMap::CrLf } };
+    for (const auto& [action, map] : enterItems)
+        connect(action, &QAction::triggered, this, [this, map] { setEnterMap(map); });
+    const std::pair<QAction*, merovan::IncomingMap> incomingItems[]
+        = { { mnu_inAsReceived, merovan::IncomingMap::AsReceived },
+            { mnu_inLfCrLf, merovan::IncomingMap::LfAddsCr },
+            { mnu_inCrNewLine, merovan::IncomingMap::LoneCrBreaks } };
+    for (const auto& [action, map] : incomingItems)
+        connect(action, &QAction::triggered, this, [this, map] { setIncomingMap(map); });
+
     m_serialMenu->addSeparator();
     m_serialMenu->addAction(mnu_break);
     m_serialMenu->addAction(mnu_reconnect);
@@ -172,6 +209,9 @@ void Tfrm_Main::readTerminalSettings(const merovan::IniFile& ini)
     mnu_timestamps->setChecked(ini.readInteger("VIEW", "Timestamps", 0) != 0);
     mnu_hex->setChecked(ini.readInteger("VIEW", "Hex", 0) != 0);
     mnu_reconnect->setChecked(ini.readInteger("PORT", "Reconnect", 1) != 0);
+    setEnterMap(merovan::enterMapFromName(ini.readString("TERMINAL", "Enter", "")).value_or(merovan::EnterMap::Cr));
+    setIncomingMap(merovan::incomingMapFromName(ini.readString("TERMINAL", "Incoming", ""))
+                       .value_or(merovan::IncomingMap::AsReceived));
     m_logFile = ini.readString("LOG", "File", "");
     m_logOptions.form = ini.readInteger("LOG", "Raw", 0) != 0 ? merovan::LogForm::Raw : merovan::LogForm::View;
     m_logOptions.timestamps = ini.readInteger("LOG", "Timestamps", 0) != 0;
@@ -195,6 +235,8 @@ void Tfrm_Main::writeTerminalSections(merovan::IniFile& ini) const
     ini.writeInteger("VIEW", "Timestamps", mnu_timestamps->isChecked() ? 1 : 0);
     ini.writeInteger("VIEW", "Hex", mnu_hex->isChecked() ? 1 : 0);
     ini.writeInteger("PORT", "Reconnect", mnu_reconnect->isChecked() ? 1 : 0);
+    ini.writeString("TERMINAL", "Enter", std::string(merovan::enterMapName(m_enterMap)));
+    ini.writeString("TERMINAL", "Incoming", std::string(merovan::incomingMapName(m_incoming.map())));
     ini.writeString("LOG", "File", m_logFile);
     ini.writeInteger("LOG", "Raw", m_logOptions.form == merovan::LogForm::Raw ? 1 : 0);
     ini.writeInteger("LOG", "Timestamps", m_logOptions.timestamps ? 1 : 0);
@@ -238,12 +280,41 @@ void Tfrm_Main::showBytes(TerminalView* view, std::span<const std::uint8_t> byte
         text += tail;
         m_hexTail = static_cast<int>(tail.size());
     } else if (mnu_timestamps->isChecked()) {
-        m_viewStamper.stamp(m_formatter.format(bytes), atMs, text);
+        m_viewStamper.stamp(m_formatter.format(mapIncoming(bytes)), atMs, text);
     } else {
-        text = m_formatter.format(bytes);
+        text = m_formatter.format(mapIncoming(bytes));
     }
     if (!text.empty())
         view->showText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+// ---- Line-end maps ---------------------------------------------------------
+
+void Tfrm_Main::setEnterMap(merovan::EnterMap map)
+{
+    m_enterMap = map;
+    QAction* item = map == merovan::EnterMap::Lf ? mnu_enterLf
+        : map == merovan::EnterMap::CrLf         ? mnu_enterCrLf
+                                                 : mnu_enterCr;
+    if (item)
+        item->setChecked(true);
+}
+
+void Tfrm_Main::setIncomingMap(merovan::IncomingMap map)
+{
+    m_incoming.setMap(map);
+    QAction* item = map == merovan::IncomingMap::LfAddsCr ? mnu_inLfCrLf
+        : map == merovan::IncomingMap::LoneCrBreaks       ? mnu_inCrNewLine
+                                                          : mnu_inAsReceived;
+    if (item)
+        item->setChecked(true);
+}
+
+std::span<const std::uint8_t> Tfrm_Main::mapIncoming(std::span<const std::uint8_t> bytes)
+{
+    m_mapped.clear();
+    m_incoming.apply(bytes, m_mapped);
+    return m_mapped;
 }
 
 void Tfrm_Main::setHexView(bool on)
