@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Serial menu's line-end maps against merovan-devsim: what the Enter key
 // puts on the line, how received line ends are shown, and that the raw log
 // and the settings keep what they should.
