@@ -50,6 +50,7 @@ int SerialPort::openPort(const std::string& path, std::string_view settings)
         return rc;
 
     m_open = true;
+    ++m_opens;
     if (m_flushOnOpen) {
         std::uint8_t stale[256];
         while (m_backend->read(stale, 0).count == sizeof stale) {

@@ -84,6 +84,9 @@ public:
     // was made, over every open.
     std::uint64_t bytesRead() const { return m_bytesRead; }
     std::uint64_t bytesWritten() const { return m_bytesWritten; }
+    // How many times a device was opened; a reader that sees it change
+    // knows that what it reads next is a new connection's.
+    std::uint64_t opens() const { return m_opens; }
 
     // Waits until what was written has left for the line, as long as the
     // line rate needs for it (and a little more). False only when the device
@@ -142,6 +145,7 @@ private:
     bool m_flushOnOpen = false;
     std::uint64_t m_bytesRead = 0;
     std::uint64_t m_bytesWritten = 0;
+    std::uint64_t m_opens = 0;
     std::string m_lastError;
 };
 
