@@ -22,7 +22,8 @@ const std::vector<Command>& commands()
           "merovan-cli ports -l", false, false, cmdPorts },
         { "monitor",
           "monitor -p PORT [--seconds N] [--hex | --map FLAGS] [--timestamps] [--reconnect]\n"
-          "          [--flush] [--log FILE [--raw] [--overwrite]] [--auto-zmodem [--dir DIR]]",
+          "          [--flush] [--log FILE [--raw] [--overwrite]] [--auto-zmodem [--dir DIR]]\n"
+          "          [--plot-csv FILE [--plot-prefix TEXT]]",
           "print what arrives (non-printable bytes as [xx]) until Ctrl+C",
           "  --seconds N        stop after N seconds\n"
           "  --hex              a hex dump instead of the terminal's text form\n"
@@ -37,7 +38,12 @@ const std::vector<Command>& commands()
           "  --auto-zmodem      when the device starts a ZMODEM send, receive its files\n"
           "                     (into --dir or the current folder), then go on\n"
           "                     monitoring\n"
-          "  --dir DIR          the folder that --auto-zmodem receives into\n",
+          "  --dir DIR          the folder that --auto-zmodem receives into\n"
+          "  --plot-csv FILE    also read the numbers in what arrives as plot series\n"
+          "                     (label:value or bare values, or CSV with a header) and\n"
+          "                     write them to FILE when monitoring ends: time in seconds\n"
+          "                     since the first sample, one column per series\n"
+          "  --plot-prefix TEXT only lines that begin with TEXT are data (without it)\n",
           "merovan-cli monitor -p /dev/ttyUSB0 -b 115200 --timestamps --log session.log", true, false, cmdMonitor },
         { "term",
           "term -p PORT [--map FLAGS] [--echo] [--timestamps] [--reconnect]\n"

@@ -243,6 +243,11 @@ Options parseOptions(int argc, char** argv)
             o.reconnect = true;
         } else if (arg == "--log") {
             o.log = value();
+        } else if (arg == "--plot-csv") {
+            o.plotCsv = value();
+        } else if (arg == "--plot-prefix") {
+            o.plotPrefix = value();
+            o.havePlotPrefix = true;
         } else if (arg == "--raw") {
             o.raw = true;
         } else if (arg == "--overwrite") {

@@ -86,6 +86,9 @@ struct Options
     long blockTimeoutMs = -1;
     long retries = -1;
     std::string log;
+    std::string plotCsv;
+    std::string plotPrefix;
+    bool havePlotPrefix = false;
     bool help = false;
     bool quiet = false;
     bool resultCode = false;

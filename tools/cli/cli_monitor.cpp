@@ -3,6 +3,7 @@
 // shares with term.
 
 #include "cli_common.h"
+#include "cli_plot.h"
 #include "cli_session.h"
 
 #include "serial/port_enumeration.h"
@@ -113,8 +114,13 @@ int cmdMonitor(SerialPort& port, const Options& o)
         usageError("--hex shows the bytes as they came: it takes no --map");
     if (!o.dir.empty() && !o.autoZmodem)
         usageError("--dir goes with --auto-zmodem");
+    if (o.havePlotPrefix && o.plotCsv.empty())
+        usageError("--plot-prefix goes with --plot-csv FILE");
     if (!openPort(port, o))
         return portOpenExit(o);
+    PlotRecorder plot;
+    if (!o.plotCsv.empty() && !plot.start(o.plotCsv, o.plotPrefix))
+        return kExitFailure;
 
     merovan::SystemWallClock wall;
     std::unique_ptr<merovan::SessionLog> log;
@@ -142,6 +148,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
             const std::span<const std::uint8_t> got(buffer.data(), n);
             if (log)
                 log->received(got);
+            plot.received(got, clock.nowMs());
             out.clear();
             std::string text;
             if (o.hex)
@@ -170,9 +177,12 @@ int cmdMonitor(SerialPort& port, const Options& o)
             const merovan::FileTransferOutcome z = merovan::zmodemReceive(
                 port, zoptions, [](const merovan::FileTransferProgress&) { return g_stop != 0; });
             port.waitUntilSent();
+            // What the transfer took was no plot line.
+            plot.reconnected();
             if (!z.trailing.empty()) {
                 if (log)
                     log->received(z.trailing);
+                plot.received(z.trailing, clock.nowMs());
                 out.clear();
                 std::string text;
                 if (o.hex)
@@ -207,6 +217,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
         }
         if (!portReturn.wait(port, log.get(), toStderr, [&] { return g_stop || expired(); }))
             break;
+        plot.reconnected();
     }
     if (o.hex) {
         const std::string rest = dumper.partialRow();
@@ -221,6 +232,8 @@ int cmdMonitor(SerialPort& port, const Options& o)
         log->stop();
         reportLogFailure();
     }
+    if (!plot.finish() && rc == kExitOk)
+        rc = kExitFailure;
     return rc;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "device_model.h"
 #include "stream_device.h"
+#include "series_device.h"
 
 #include <algorithm>
 #include <string_view>
@@ -264,6 +265,8 @@ std::unique_ptr<DeviceModel> makeDevice(const DeviceOptions& options)
         return std::make_unique<BootLoaderDevice>(options);
     if (options.streamRate > 0)
         return std::make_unique<StreamDevice>(options);
+    if (options.seriesRate > 0)
+        return std::make_unique<SeriesDevice>(options);
     return std::make_unique<EchoDevice>(options);
 }
 

@@ -69,6 +69,9 @@ struct DeviceOptions
 
     // A device that streams on its own, this many bytes a second; 0: none.
     std::uint32_t streamRate = 0;
+    // A device that prints plot series, this many lines a second; 0: none.
+    std::uint32_t seriesRate = 0;
+    std::uint32_t seriesCount = 3;
 };
 
 // The default device: a greeting line, then an echo of everything received,

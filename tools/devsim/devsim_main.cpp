@@ -33,6 +33,9 @@ void usage(std::FILE* to)
                "  --sent FILE      append every byte sent to the host to FILE\n"
                "  --stream RATE    send a steady stream of text lines and binary bursts,\n"
                "                   RATE bytes a second, while the host has the line open\n"
+               "  --stream-series RATE  print RATE lines a second of plot series in the\n"
+               "                   form sine:V,saw:V,noise:V while the host has the line open\n"
+               "  --series N       with --stream-series: N series (3), the kinds repeated\n"
                "  --rate BAUD      pace both directions to BAUD (10 bits a byte)\n"
                "  --drop-after-bytes N  close the line once N bytes came\n"
                "  --cts-hold MS    after every --cts-hold-after bytes (1024) received, take\n"
@@ -142,6 +145,14 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "merovan-devsim: --stream takes a rate in bytes a second, above 0\n");
                 return 2;
             }
+        } else if (arg == "--stream-series" || arg == "--series") {
+            std::uint32_t v = 0;
+            if (!parseUnsigned(value(arg), v) || v == 0 || (arg == "--series" && v > 64)) {
+                std::fprintf(stderr, "merovan-devsim: %s takes a whole number above 0%s\n", argv[i - 1],
+                             arg == "--series" ? ", at most 64" : "");
+                return 2;
+            }
+            (arg == "--series" ? device.seriesCount : device.seriesRate) = v;
         } else if (arg == "--rate") {
             if (!parseUnsigned(value(arg), runner.rate)) {
                 std::fprintf(stderr, "merovan-devsim: --rate takes a whole number of baud\n");
