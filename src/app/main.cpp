@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/main_window.h"
+#include "app/plot_dock.h"
 #include "app/quit_signals.h"
 #include "dialogs/binary_dialog.h"
 #include "dialogs/boot_dialog.h"
@@ -32,7 +33,8 @@ const char kUsage[] = "Usage: merovan [options]\n"
                       "Environment:\n"
                       "  MEROVAN_INI=FILE      the settings file to use\n"
                       "  MEROVAN_CONNECT=PATH  connect to PATH once the window is up\n"
-                      "  MEROVAN_LOG=FILE      log the session to FILE from the start\n";
+                      "  MEROVAN_LOG=FILE      log the session to FILE from the start\n"
+                      "  MEROVAN_PLOT_STATS=FILE  append the plot's frame count to FILE each second\n";
 
 } // namespace
 
@@ -65,6 +67,11 @@ int main(int argc, char* argv[])
     Tfrm_bin binaryDialog(mainWindow);
     Tfrm_script scriptDialog(mainWindow);
     FileTransferDialog fileTransfers(mainWindow);
+    PlotDock plot(mainWindow);
+    // MEROVAN_PLOT_STATS=FILE: the plot's frame and sample counts, once a
+    // second (benchmarks).
+    if (const QByteArray stats = qgetenv("MEROVAN_PLOT_STATS"); !stats.isEmpty())
+        plot.setStatsFile(stats.toStdString());
     mainWindow.show();
     closeOnQuitSignals(mainWindow);
 

@@ -494,6 +494,8 @@ void Tfrm_Main::drainPort()
             if (m_log)
                 m_log->received(std::span<const std::uint8_t>(chunk, n));
             watchForZmodem(std::span<const std::uint8_t>(chunk, n));
+            if (m_receiveTap)
+                m_receiveTap(std::span<const std::uint8_t>(chunk, n));
             if (mnu_timestamps->isChecked())
                 m_receiveTimes.emplace_back(m_receive.size(), m_wall->epochMs());
         }

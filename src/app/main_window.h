@@ -156,6 +156,10 @@ public:
     // restarts when it returns. Without one nothing is watched.
     void setZmodemStartHandler(std::function<void()> handler);
 
+    // Called with each chunk the terminal reads from the port, as it is
+    // read (the plot reads it too).
+    void setReceiveTap(std::function<void(std::span<const std::uint8_t>)> tap) { m_receiveTap = std::move(tap); }
+
     // A settings section that is not a toolbar dialog's.
     void addSettingsSection(SettingsSection* section);
     // Puts a menu into the menu bar, before Help.
@@ -304,6 +308,7 @@ private:
     bool m_transferRunning = false;
     merovan::ZmodemStartDetector m_zmodemStart;
     std::function<void()> m_zmodemStartHandler;
+    std::function<void(std::span<const std::uint8_t>)> m_receiveTap;
     bool m_zmodemStartPending = false;
 
     QMenu* m_fileMenu = nullptr;
