@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli monitor --plot-csv against merovan-devsim's plot series.
 
 #include "support/process.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Received text read as plot series: split into reads at arbitrary points,
 // with a prefix and reconnects taken from the input itself, then stored.
 #include "plot/series_parser.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // View > Plot: the dock beside the terminal, fed by what the terminal reads
 // from a pseudo-terminal the test writes to as the device.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "plot/series_csv.h"
 #include "plot/series_store.h"
 
