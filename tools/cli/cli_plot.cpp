@@ -45,12 +45,13 @@ bool PlotRecorder::finish()
         return false;
     }
     const SeriesCounts& c = m_parser.counts();
+    std::string note;
     if (!m_parser.firstRefusedLabel().empty())
-        std::fprintf(stderr, "Plot: more than %zu series; \"%s\" and later labels were left out\n",
-                     SeriesParser::kMaxSeries, m_parser.firstRefusedLabel().c_str());
-    std::fprintf(stderr, "Plot: %llu data lines, %zu series, %llu other lines skipped, written to %s\n",
-                 static_cast<unsigned long long>(c.dataLines), m_parser.names().size(),
-                 static_cast<unsigned long long>(c.skippedLines), m_path.c_str());
+        note = "Plot: more than " + std::to_string(SeriesParser::kMaxSeries) + " series; \"" + m_parser.firstRefusedLabel()
+            + "\" and later labels were left out\n";
+    note += "Plot: " + std::to_string(c.dataLines) + " data lines, " + std::to_string(m_parser.names().size())
+        + " series, " + std::to_string(c.skippedLines) + " other lines skipped, written to " + m_path + "\n";
+    std::fputs(note.c_str(), stderr);
     return true;
 }
 
