@@ -68,8 +68,8 @@ int main(int argc, char* argv[])
     Tfrm_script scriptDialog(mainWindow);
     FileTransferDialog fileTransfers(mainWindow);
     PlotDock plot(mainWindow);
-    // MEROVAN_PLOT_STATS=FILE: the plot's frame and sample counts, once a
-    // second (benchmarks).
+    // MEROVAN_PLOT_STATS=FILE: the plot's frame count, painting time and
+    // sample counts, once a second (benchmarks).
     if (const QByteArray stats = qgetenv("MEROVAN_PLOT_STATS"); !stats.isEmpty())
         plot.setStatsFile(stats.toStdString());
     mainWindow.show();

@@ -215,6 +215,7 @@ void PlotDock::build()
 
     m_frameTimer = new QTimer(this);
     m_frameTimer->setInterval(kFrameMs);
+    m_frameTimer->setTimerType(Qt::PreciseTimer);
     connect(m_frameTimer, &QTimer::timeout, this, &PlotDock::tick);
 
     connect(btn_plotPause, &QToolButton::toggled, this, &PlotDock::setPaused);
@@ -454,8 +455,9 @@ void PlotDock::writeStats()
 {
     if (!m_stats)
         return;
-    std::fprintf(m_stats, "%llu %llu %llu %llu\n", static_cast<unsigned long long>(m_port.clock().nowMs()),
+    std::fprintf(m_stats, "%llu %llu %llu %llu %llu\n", static_cast<unsigned long long>(m_port.clock().nowMs()),
                  static_cast<unsigned long long>(m_view->framesDrawn()),
+                 static_cast<unsigned long long>(m_view->paintMicros()),
                  static_cast<unsigned long long>(m_store.samples()),
                  static_cast<unsigned long long>(m_parser.counts().dataLines));
     std::fflush(m_stats);

@@ -58,7 +58,8 @@ public:
     void clear();
     void setPaused(bool on);
     bool paused() const;
-    // Appends "ms frames samples" once a second to path (benchmarks).
+    // Appends "ms frames paint-microseconds samples lines" once a second to
+    // path (benchmarks).
     void setStatsFile(const std::string& path);
 
     const merovan::SeriesParser& parser() const { return m_parser; }

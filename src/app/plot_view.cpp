@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/plot_view.h"
 
+#include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWheelEvent>
@@ -399,6 +400,8 @@ void PlotView::drawReadout(QPainter& p, const Range& r, const QRectF& area) cons
 
 void PlotView::paintEvent(QPaintEvent*)
 {
+    QElapsedTimer took;
+    took.start();
     QPainter p(this);
     p.fillRect(rect(), Qt::white);
     Range r;
@@ -471,6 +474,7 @@ void PlotView::paintEvent(QPaintEvent*)
     }
     m_last = r;
     ++m_frames;
+    m_paintMicros += static_cast<std::uint64_t>(took.nsecsElapsed() / 1000);
 }
 
 void PlotView::wheelEvent(QWheelEvent* event)

@@ -47,8 +47,9 @@ public:
     // The range the last frame showed.
     const Range& lastRange() const { return m_last; }
 
-    // Frames painted since creation.
+    // Frames painted since creation, and the time they took.
     std::uint64_t framesDrawn() const { return m_frames; }
+    std::uint64_t paintMicros() const { return m_paintMicros; }
 
     // A stable colour for a series name.
     static QColor colourFor(const std::string& name);
@@ -92,6 +93,7 @@ private:
     std::optional<Range> m_frozen;
     Range m_last;
     std::uint64_t m_frames = 0;
+    std::uint64_t m_paintMicros = 0;
     std::optional<QPointF> m_cursor;
     std::optional<QPointF> m_dragFrom;
     Range m_dragRange;

@@ -4,6 +4,7 @@
 // with timestamps, the hex view, and the status line while the device is
 // away. Run by take.sh, which sets up a fake sysfs tree and an X server.
 #include "app/main_window.h"
+#include "app/plot_dock.h"
 #include "app/terminal_view.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
@@ -83,6 +84,7 @@ int main(int argc, char** argv)
     merovan::SteadyClock clock;
     merovan::SerialPort port(clock);
     Tfrm_Main w(port, args[4].toStdString());
+    PlotDock plot(w);
     w.move(0, 0);
     w.resize(760, 420);
     w.show();
@@ -131,6 +133,25 @@ int main(int argc, char** argv)
     settle(500);
 
     w.stopLog();
+
+    // The plot beside the terminal, from the device's series.
+    device.terminate();
+    device.waitForFinished(3000);
+    ok &= waitFor([&] { return w.Panel2->text().startsWith(QStringLiteral("Disconnected")); }, 5000);
+    w.mnu_timestamps->setChecked(false);
+    w.resize(1200, 560);
+    w.addDockWidget(Qt::RightDockWidgetArea, &plot);
+    plot.show();
+    w.resizeDocks({ &plot }, { 700 }, Qt::Horizontal);
+    settle(300);
+    device.start(devsim, { QStringLiteral("--link"), link, QStringLiteral("--stream-series"), QStringLiteral("50"),
+                           QStringLiteral("--no-greeting") });
+    ok &= waitFor([&] { return w.Panel2->text() == QStringLiteral("Reconnected"); }, 10000);
+    w.Clearscreen1Click();
+    plot.clear();
+    settle(11000);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/plot.png"));
+
     device.terminate();
     device.waitForFinished(3000);
     return ok ? 0 : 1;
