@@ -112,6 +112,7 @@ public:
         QWidget* cancelButton = nullptr;
         QCheckBox* closeBox = nullptr;
         QWidget* waitLabel = nullptr; // hidden at the first progress report
+        QLabel* status = nullptr;     // the dialog's own line for the outcome
         bool needsPort = true;
     };
     using Routine = std::function<merovan::TransferResult(merovan::TransferRequest&, const merovan::ProgressCallback&)>;
@@ -120,13 +121,19 @@ public:
     // port, fill the request, stop the receive poll, run the routine with a
     // progress callback that keeps the window alive and answers the cancel
     // flag, show the result's message, then restore the window, send one CR
-    // and hide the dialog when its close box is ticked. Returns the result,
-    // or -1 when a precondition refused the transfer.
+    // and hide the dialog when its close box is ticked and the transfer
+    // worked (after a failure it stays, so a wrong path can be mended). The
+    // dialog's status line says what became of it: the summary, or the
+    // message with what was wrong. Returns the result, or -1 when a
+    // precondition refused the transfer.
     struct TransferHooks
     {
         std::function<void()> before;            // once the poll has stopped
         std::function<void(int)> beforeMessage;  // with the result, before its message
         std::function<void()> after;             // after the closing CR
+        // The status line after a success; "Sent 3,000 bytes in 0.31 s"
+        // when not given.
+        std::function<std::string(const merovan::TransferRequest&)> summary;
     };
     int runTransfer(const TransferPanel& panel, const std::function<void(merovan::TransferRequest&)>& fill,
                     const Routine& routine, std::string (*messageFor)(int), const TransferHooks& hooks = {});

@@ -55,7 +55,14 @@ std::optional<FontFile> readFontFile(const std::string& path)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return std::nullopt;
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // A read that fails (a folder, a device error) throws from the
+        // stream buffer.
+        return std::nullopt;
+    }
     return readFontFile(bytes);
 }
 

@@ -77,6 +77,10 @@ std::unique_ptr<BmpImage> readBmpFile(const std::string& path)
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     } catch (const std::bad_alloc&) {
         return fail(BmpStatus::OutOfMemory);
+    } catch (const std::ios_base::failure&) {
+        // A read that fails (a folder, a device error) throws from the
+        // stream buffer.
+        return fail(BmpStatus::IoError);
     }
     if (in.bad())
         return fail(BmpStatus::IoError);

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace merovan {
@@ -121,13 +123,25 @@ int HexReader::readHexRecord(std::uint32_t& address, std::uint8_t (&data)[256], 
 }
 
 int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std::uint32_t flashSize,
-               std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why)
+               std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why, HexSkipped* skipped)
 {
     outSize = 0;
     HexReader reader(text);
     std::uint32_t upper = 0;
     std::uint64_t highest = 0; // one past the highest byte stored
     bool stored = false;
+    bool anyData = false;
+    HexSkipped left;
+    // Bytes [from, to) of a record that found no place.
+    auto leaveOut = [&left](std::uint64_t from, std::uint64_t to) {
+        if (from >= to)
+            return;
+        const auto first = static_cast<std::uint32_t>(from);
+        const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(to - 1, 0xFFFFFFFFu));
+        left.first = left.bytes == 0 ? first : std::min(left.first, first);
+        left.last = left.bytes == 0 ? last : std::max(left.last, last);
+        left.bytes += to - from;
+    };
     const std::uint64_t windowEnd = static_cast<std::uint64_t>(flashStart) + flashSize;
     const std::uint64_t imageEnd = static_cast<std::uint64_t>(flashStart) + image.size();
 
@@ -152,21 +166,31 @@ int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std
         if (type != kDataRecord)
             continue;
         const std::uint32_t address = upper + field; // wraps like the 32-bit address it is
-        if (address > windowEnd)
+        const std::uint64_t end = static_cast<std::uint64_t>(address) + static_cast<std::uint64_t>(count);
+        anyData = true;
+        if (address > windowEnd) {
+            leaveOut(address, end);
             continue;
+        }
         // Only the bytes that have a place in the image are stored.
         std::uint64_t first = address;
-        std::uint64_t last = static_cast<std::uint64_t>(address) + static_cast<std::uint64_t>(count);
+        std::uint64_t last = end;
         first = std::max<std::uint64_t>(first, flashStart);
         last = std::min(last, imageEnd);
+        leaveOut(address, std::min<std::uint64_t>(end, flashStart));
+        leaveOut(std::max<std::uint64_t>(address, imageEnd), end);
         if (first >= last)
             continue;
         std::memcpy(image.data() + (first - flashStart), data + (first - address), last - first);
         highest = std::max(highest, last);
         stored = true;
     }
+    if (skipped)
+        *skipped = left;
     if (!stored) {
-        if (why) {
+        if (why && !anyData) {
+            *why = "no data records";
+        } else if (why) {
             char text[96];
             std::snprintf(text, sizeof text, "no data for the flash at 0x%08X to 0x%08llX", flashStart,
                           static_cast<unsigned long long>(windowEnd));
@@ -179,7 +203,7 @@ int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std
 }
 
 int convertHexFile(const std::string& path, std::uint32_t flashStart, std::uint32_t flashSize,
-                   std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why)
+                   std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why, HexSkipped* skipped)
 {
     outSize = 0;
     auto systemFailure = [&] {
@@ -187,6 +211,11 @@ int convertHexFile(const std::string& path, std::uint32_t flashStart, std::uint3
             *why = path + ": " + std::strerror(errno);
         return kHexFailed;
     };
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        errno = EISDIR;
+        return systemFailure();
+    }
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
         return systemFailure();
@@ -203,7 +232,7 @@ int convertHexFile(const std::string& path, std::uint32_t flashStart, std::uint3
         return systemFailure();
     }
     std::string reason;
-    const int rc = convertHex(text, flashStart, flashSize, image, outSize, why ? &reason : nullptr);
+    const int rc = convertHex(text, flashStart, flashSize, image, outSize, why ? &reason : nullptr, skipped);
     if (rc != kHexConverted && why)
         *why = path + ":" + (!reason.empty() && std::isdigit(static_cast<unsigned char>(reason.front())) ? "" : " ") + reason;
     return rc;

@@ -46,6 +46,15 @@ private:
     std::string m_error;
 };
 
+// Data bytes that had no place in the image: how many, and the lowest and
+// highest of their addresses.
+struct HexSkipped
+{
+    std::uint64_t bytes = 0;
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+};
+
 // Converts Intel HEX text into a flash image whose offset 0 is flashStart.
 // Data bytes land at their address minus flashStart; records starting above
 // flashStart + flashSize are skipped, as are bytes below flashStart or past
@@ -55,12 +64,16 @@ private:
 // kHexFailed for a bad record, text that ends without an end record, or no
 // byte stored at all. why, when given, receives the reason for a failure:
 // "17: checksum 3A, expected 7C" (the line first), or a reason alone.
+// skipped, when given, receives the data bytes left out (configuration
+// words outside the flash, say), which are no failure.
 int convertHex(std::span<const std::uint8_t> text, std::uint32_t flashStart, std::uint32_t flashSize,
-               std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why = nullptr);
+               std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why = nullptr,
+               HexSkipped* skipped = nullptr);
 
 // The same on a file; kHexFailed when the file cannot be read. why names the
 // file: "prog.hex:17: checksum 3A, expected 7C", "prog.hex: Permission denied".
 int convertHexFile(const std::string& path, std::uint32_t flashStart, std::uint32_t flashSize,
-                   std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why = nullptr);
+                   std::span<std::uint8_t> image, std::int32_t& outSize, std::string* why = nullptr,
+                   HexSkipped* skipped = nullptr);
 
 } // namespace merovan

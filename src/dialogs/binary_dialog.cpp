@@ -287,6 +287,7 @@ void Tfrm_Main::Transfer_bin()
     panel.bar = dialog->ProgressBar1;
     panel.cancelButton = dialog->btn_cancelsend;
     panel.closeBox = dialog->chk_close;
+    panel.status = dialog->Panel1;
     panel.needsPort = !create;
 
     enum class Kind { Picture, Font, Binary };

@@ -79,6 +79,10 @@ Tfrm_boot::Tfrm_boot(Tfrm_Main& main)
     waitFont.setPixelSize(16);
     lbl_wait->setFont(waitFont);
     lbl_wait->setVisible(false);
+    lbl_status = named(new QLabel(this), "lbl_status");
+    lbl_status->setTextFormat(Qt::PlainText);
+    lbl_status->setWordWrap(true);
+    lbl_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Label1);
@@ -95,6 +99,7 @@ Tfrm_boot::Tfrm_boot(Tfrm_Main& main)
     buttons->addWidget(btn_close);
     layout->addLayout(buttons);
     layout->addWidget(ProgressBar1);
+    layout->addWidget(lbl_status);
     // A fixed dialog border, at the size the controls need.
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -197,6 +202,16 @@ void Tfrm_Main::bootLoader()
     panel.cancelButton = dialog->btn_cancelsend;
     panel.closeBox = dialog->chk_close;
     panel.waitLabel = dialog->lbl_wait;
+    panel.status = dialog->lbl_status;
+    TransferHooks hooks;
+    // The loader talks without flow control; CTS comes back afterwards when
+    // the menu asks for it.
+    hooks.before = [this] { m_port.setCtsFlow(false); };
+    hooks.after = [this] {
+        if (mnu_cts->isChecked())
+            m_port.setCtsFlow(true);
+    };
+    hooks.summary = [](const merovan::TransferRequest& request) { return merovan::bootLoadSummary(request); };
     runTransfer(
         panel,
         [dialog, kb](merovan::TransferRequest& request) {
@@ -206,12 +221,5 @@ void Tfrm_Main::bootLoader()
         [](merovan::TransferRequest& request, const merovan::ProgressCallback& progress) {
             return static_cast<merovan::TransferResult>(merovan::runBootLoader(request, progress));
         },
-        merovan::bootLoaderMessage,
-        // The loader talks without flow control; CTS comes back afterwards
-        // when the menu asks for it.
-        TransferHooks { [this] { m_port.setCtsFlow(false); }, {},
-                        [this] {
-                            if (mnu_cts->isChecked())
-                                m_port.setCtsFlow(true);
-                        } });
+        merovan::bootLoaderMessage, hooks);
 }

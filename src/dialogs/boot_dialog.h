@@ -52,6 +52,7 @@ public:
     QPushButton* btn_cancelsend = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QLabel* lbl_wait = nullptr;
+    QLabel* lbl_status = nullptr; // what became of the last load
 
 private:
     Tfrm_Main& m_main;

@@ -195,8 +195,8 @@ void Tfrm_text::cbo_filenameChange()
 
 void Tfrm_text::btn_sendClick()
 {
+    // The status line then says what became of the transfer.
     m_main.Transfer1();
-    Panel2->clear();
 }
 
 void Tfrm_text::btn_cancelClick()
@@ -247,6 +247,7 @@ void Tfrm_Main::Transfer1()
     panel.bar = dialog->ProgressBar1;
     panel.cancelButton = dialog->btn_cancel;
     panel.closeBox = dialog->chk_close;
+    panel.status = dialog->Panel2;
     runTransfer(
         panel,
         [dialog](merovan::TransferRequest& request) {

@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 #include "app/terminal_view.h"
 #include "dialogs/recent_list.h"
+#include "serial/clock.h"
 #include "serial/serial_port.h"
 
 #include <QAbstractButton>
@@ -12,6 +13,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
+
+#include <algorithm>
 
 namespace {
 constexpr std::uint8_t kCarriageReturn = 13;
@@ -75,13 +78,28 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     const merovan::ProgressCallback progress = [this, bar, waitLabel](std::int32_t maximum, std::int32_t position) {
         if (waitLabel)
             waitLabel->hide();
-        // The bar holds 16-bit values, as the routines expect.
-        bar->setMaximum(maximum & 0xFFFF);
+        // The bar holds 16-bit values, as the routines expect. A maximum of
+        // 0 (an empty file) would make it a busy bar.
+        bar->setMaximum(std::max(1, maximum & 0xFFFF));
         bar->setValue(position & 0xFFFF);
         QApplication::processEvents();
         return cancelRequested != 0 ? 1 : 0;
     };
+    // Waits between the reports keep the window alive too, and hear the
+    // cancel button.
+    request.serve = [this] {
+        QApplication::processEvents();
+        return cancelRequested != 0;
+    };
+    if (panel.status)
+        panel.status->clear();
+    // The cancel button is drawn before the first byte goes out.
+    QApplication::processEvents();
+    const std::uint64_t startMs = merovan::SteadyClock().nowMs();
+    const std::uint64_t writtenBefore = m_port.bytesWritten();
     const int result = merovan::toInt(routine(request, progress));
+    const std::uint64_t sent = m_port.bytesWritten() - writtenBefore;
+    const std::uint64_t elapsedMs = merovan::SteadyClock().nowMs() - startMs;
 
     // What the device said while the transfer read the line (its echoes,
     // its error text) comes to the view before the verdict does.
@@ -89,12 +107,24 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
         Show_text(RichEdit1, request.deviceOutput);
     if (hooks.beforeMessage)
         hooks.beforeMessage(result);
+    const auto local = [](const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); };
     if (result != 0) {
-        // The fixed message stays as it is; the bottom panel says which
-        // file and why.
+        // The fixed message stays as it is; the bottom panel and the
+        // dialog's status line say which file and why.
+        const QString message = QString::fromStdString(messageFor(result));
         if (!request.detail.empty())
-            Panel2->setText(QString::fromLocal8Bit(request.detail.data(), static_cast<qsizetype>(request.detail.size())));
-        showMessage(QString::fromStdString(messageFor(result)));
+            Panel2->setText(local(request.detail));
+        if (panel.status)
+            panel.status->setText(request.detail.empty() ? message : message + QStringLiteral(": ") + local(request.detail));
+        showMessage(message);
+    } else {
+        const QString summary = QString::fromStdString(hooks.summary ? hooks.summary(request)
+                                                                     : merovan::sentSummary(sent, elapsedMs));
+        if (panel.status)
+            panel.status->setText(summary);
+        // What was left out on purpose is said in the bottom line too.
+        if (!request.note.empty())
+            Panel2->setText(summary);
     }
 
     bar->setValue(0);
@@ -104,7 +134,7 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     m_transferRunning = false;
     for (QAbstractButton* b : m_sendButtons)
         b->setEnabled(true);
-    if (panel.closeBox->isChecked())
+    if (panel.closeBox->isChecked() && result == 0)
         toggleDialog(panel.which);
     return result;
 }

@@ -78,7 +78,7 @@ TransferResult sendBinaryFile(TransferRequest& request, const ProgressCallback& 
     SerialPort& port = request.port;
     if (!port.isOpen())
         return TransferResult::PortNotOpen;
-    File file(std::fopen(request.fileName.c_str(), "rb"));
+    File file = openInputFile(request.fileName);
     if (!file)
         return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
     const std::int64_t size = fileLength(file.get());
@@ -129,7 +129,7 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
         return TransferResult::PortNotOpen;
     std::unique_ptr<BmpImage> picture = readBmpFile(request.fileName);
     if (!picture) {
-        if (!File(std::fopen(request.fileName.c_str(), "rb")))
+        if (!openInputFile(request.fileName))
             return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
         request.detail = request.fileName + ": not a BMP picture";
         return TransferResult::CantOpenFile;
@@ -232,7 +232,7 @@ std::string binaryFontPath(const std::string& fontPath)
 TransferResult sendFont(TransferRequest& request, const ProgressCallback& progress, std::string* outputPath)
 {
     {
-        File probe(std::fopen(request.fileName.c_str(), "rb"));
+        File probe = openInputFile(request.fileName);
         if (!probe)
             return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
     }

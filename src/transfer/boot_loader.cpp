@@ -7,6 +7,7 @@
 #include "serial/serial_port.h"
 #include "transfer/xmodem.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -37,8 +38,8 @@ int sendVersion2(TransferRequest& request, const std::vector<std::uint8_t>& imag
     std::uint8_t byte = 0;
     int examined = 0;
     for (;;) {
-        if (!awaitByte(request, byte))
-            return kBootBadVersion;
+        if (!awaitByte(request, byte, examined == 0 ? 1 : 0))
+            return request.stopRequested ? toInt(TransferResult::Canceled) : kBootBadVersion;
         if (byte != kVersion2)
             break;
         if (++examined >= kSubVersionTries) {
@@ -52,8 +53,8 @@ int sendVersion2(TransferRequest& request, const std::vector<std::uint8_t>& imag
     const auto announced = static_cast<std::uint32_t>(toErase + kSizeSlack);
     for (int shift = 24; shift >= 0; shift -= 8)
         port.writeByte(static_cast<std::uint8_t>(announced >> shift));
-    if (!awaitByte(request, byte))
-        return toInt(TransferResult::Timeout);
+    if (!awaitByte(request, byte, 4))
+        return toInt(request.stopRequested ? TransferResult::Canceled : TransferResult::Timeout);
     if (byte == kNak)
         return kBootTooBig;
 
@@ -62,8 +63,9 @@ int sendVersion2(TransferRequest& request, const std::vector<std::uint8_t>& imag
         port.writeBlock(std::span(image.data() + offset, static_cast<std::size_t>(kBootBlock)));
         if (progress(request.fileSize, static_cast<std::int32_t>(offset / divisor)))
             return toInt(TransferResult::Canceled);
-        if (!waitfor(request, kAck, false))
-            return kBootNoAck;
+        // The block takes its time on the line before the loader can answer.
+        if (!waitfor(request, kAck, false, static_cast<std::size_t>(kBootBlock)))
+            return request.stopRequested ? toInt(TransferResult::Canceled) : kBootNoAck;
     }
     return toInt(TransferResult::Success);
 }
@@ -80,16 +82,22 @@ int sendVersion1(TransferRequest& request, std::vector<std::uint8_t> image, cons
             erase = 'c';
     }
     request.port.writeByte(erase);
-    delayMs(request.port.clock(), kEraseSettleMs);
+    if (!pauseServed(request, kEraseSettleMs))
+        return toInt(TransferResult::Canceled);
     return xmodemSend(request, std::move(image), progress);
 }
 
 } // namespace
 
-bool waitfor(TransferRequest& request, std::uint8_t wanted, bool keepOthers)
+bool waitfor(TransferRequest& request, std::uint8_t wanted, bool keepOthers, std::size_t written)
 {
     SerialPort& port = request.port;
-    for (int attempt = 0; attempt < kWaitforAttempts && port.isOpen(); ++attempt) {
+    const std::uint64_t onLine = port.clock().nowMs() + lineTimeMs(port, written);
+    for (int attempt = 0; attempt < kWaitforAttempts && port.isOpen();) {
+        if (serveWait(request))
+            return false;
+        if (port.clock().nowMs() >= onLine)
+            ++attempt;
         std::uint8_t byte = 0;
         if (port.readByte(byte)) {
             if (byte == wanted)
@@ -108,11 +116,13 @@ int boot_start(TransferRequest& request)
 {
     SerialPort& port = request.port;
     port.setDtr(true);
-    delayMs(port.clock(), kResetPulseMs);
+    pauseServed(request, kResetPulseMs);
     port.setDtr(false);
-    delayMs(port.clock(), kResetPulseMs);
+    if (!pauseServed(request, kResetPulseMs))
+        return 1;
     port.writeByte(kWake);
-    delayMs(port.clock(), kWakeSettleMs);
+    if (!pauseServed(request, kWakeSettleMs))
+        return 1;
     // What the reset produced (the application's last words) is the
     // device's own text; the run of "D" a version 2 loader repeats after
     // waking is its announcement, not text.
@@ -137,19 +147,26 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
     SerialPort& port = request.port;
     if (!port.isOpen())
         return toInt(TransferResult::PortNotOpen);
-    File file(std::fopen(request.fileName.c_str(), "rb"));
+    File file = openInputFile(request.fileName);
     if (!file)
         return toInt(fileFailure(request, request.fileName, TransferResult::CantOpenFile));
     if (request.flashSize < 0)
         return kBootTooBig;
 
     const bool hex = isHexFileName(request.fileName);
+    const std::int64_t fileSize = fileLength(file.get());
+    if (fileSize < 0)
+        return toInt(fileFailure(request, request.fileName, TransferResult::CantOpenFile));
+    // Nothing to load is refused before the device is touched, rather than
+    // erasing it for a block of erased flash.
+    if (fileSize == 0) {
+        request.detail = request.fileName + ": the file is empty";
+        return toInt(TransferResult::CantOpenFile);
+    }
     std::int64_t binarySize = 0;
     if (!hex) {
         // A raw image that cannot fit is refused before the device is touched.
-        binarySize = fileLength(file.get());
-        if (binarySize < 0)
-            return toInt(fileFailure(request, request.fileName, TransferResult::CantOpenFile));
+        binarySize = fileSize;
         if (binarySize > request.flashSize)
             return kBootTooBig;
     }
@@ -166,6 +183,8 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
     }
 
     const int version = boot_start(request);
+    if (request.stopRequested)
+        return toInt(TransferResult::Canceled);
     request.bootVersion = version;
     const std::uint32_t flashStart = version == 1 ? kFlashStartV1 : kFlashStartV2;
 
@@ -173,10 +192,19 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
     if (hex) {
         file.reset();
         const std::size_t window = static_cast<std::size_t>(request.flashSize) + kSpareBytes;
+        HexSkipped skipped;
         if (convertHexFile(request.fileName, flashStart, static_cast<std::uint32_t>(request.flashSize),
-                           std::span(image.data(), window), size, &request.detail)
+                           std::span(image.data(), window), size, &request.detail, &skipped)
             != kHexConverted)
             return kBootHexFailed;
+        if (skipped.bytes > 0) {
+            // Real HEX files carry configuration words outside the flash.
+            // The two addresses joined by an en dash.
+            char range[64];
+            std::snprintf(range, sizeof range, "0x%08X\xE2\x80\x93" "0x%08X", skipped.first, skipped.last);
+            request.note = groupedCount(skipped.bytes) + " bytes at " + range
+                + " lie outside the flash window and were not sent";
+        }
     } else {
         if (binarySize > 0 && std::fread(image.data(), 1, static_cast<std::size_t>(binarySize), file.get())
                 != static_cast<std::size_t>(binarySize))
@@ -196,6 +224,15 @@ int runBootLoader(TransferRequest& request, const ProgressCallback& progress)
     if (version == 2)
         return sendVersion2(request, image, progress);
     return sendVersion1(request, std::move(image), progress);
+}
+
+std::string bootLoadSummary(const TransferRequest& request)
+{
+    const std::string loaded = "Loaded " + groupedCount(static_cast<std::uint64_t>(std::max(0, request.actualFileSize)))
+        + " bytes";
+    if (!request.note.empty())
+        return loaded + "; " + request.note;
+    return loaded + " (boot loader v" + std::to_string(request.bootVersion) + ")";
 }
 
 std::string bootLoaderMessage(int result)

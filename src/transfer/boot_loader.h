@@ -22,12 +22,15 @@ inline constexpr std::uint8_t kAskSubVersion = 'v';
 inline constexpr std::int32_t kBootBlock = 2000;
 
 // Waits for one given byte: up to 200 reads, each followed by 5 ms when it
-// brought anything else. True when it came. Other bytes are kept as the
-// device's output unless keepOthers is false.
-bool waitfor(TransferRequest& request, std::uint8_t byte, bool keepOthers = true);
+// brought anything else, counted once the `written` bytes just sent have
+// had their time on the line. True when it came. Other bytes are kept as
+// the device's output unless keepOthers is false. False at once when a stop
+// was asked for.
+bool waitfor(TransferRequest& request, std::uint8_t byte, bool keepOthers = true, std::size_t written = 0);
 
 // Resets the device with a DTR pulse, wakes its boot loader and returns its
-// version: 2 when it answers "D", else 1.
+// version: 2 when it answers "D", else 1 (also when a stop was asked for,
+// which request.stopRequested then tells).
 int boot_start(TransferRequest& request);
 
 // True when the file is taken for Intel HEX: the text after its last '.'
@@ -41,6 +44,11 @@ bool isHexFileName(const std::string& fileName);
 // kXmodem codes. Bytes of the image that the file does not cover, and the
 // tail of the last block, are 0xFF.
 int runBootLoader(TransferRequest& request, const ProgressCallback& progress);
+
+// What a successful load says: "Loaded 12,345 bytes (boot loader v2)", or,
+// when HEX data lay outside the flash window, "Loaded 12,345 bytes; 4 bytes
+// at 0x1FC02FF0–0x1FC02FFF lie outside the flash window and were not sent".
+std::string bootLoadSummary(const TransferRequest& request);
 
 // The message the boot loader dialog shows for a result; empty for 0.
 std::string bootLoaderMessage(int result);

@@ -62,8 +62,11 @@ struct FileTransferProgress
     std::uint64_t elapsedMs = 0; // since the session started
 };
 
-// Called after every block or subpacket and on every retry. Returning true
-// cancels: CAN x 8 then backspace x 8 go out and the result is Canceled.
+// Called before the first byte goes out, after every block or subpacket,
+// on every retry, and at least every kServeIntervalMs while the other side
+// is awaited (so a window stays alive through a silent peer). Returning
+// true cancels: CAN x 8 then backspace x 8 go out and the result is
+// Canceled.
 using FileProgressCallback = std::function<bool(const FileTransferProgress&)>;
 
 struct FileTransferOutcome

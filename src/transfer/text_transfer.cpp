@@ -57,7 +57,7 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
     SerialPort& port = request.port;
     if (!port.isOpen())
         return TransferResult::PortNotOpen;
-    File file(std::fopen(request.fileName.c_str(), "rb"));
+    File file = openInputFile(request.fileName);
     if (!file)
         return fileFailure(request, request.fileName, TransferResult::CantOpenFile);
 
@@ -86,9 +86,15 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
 
         if (request.eolWaitChar != 0) {
             std::uint8_t byte = 0;
+            // The first byte of the answer comes once the line is out.
+            std::size_t written = line.size();
             do {
-                if (!awaitByte(request, byte))
+                if (!awaitByte(request, byte, written)) {
+                    if (request.stopRequested)
+                        return TransferResult::Canceled;
                     return port.isOpen() ? TransferResult::Timeout : TransferResult::PortNotOpen;
+                }
+                written = 0;
                 if (request.errorChar != 0 && byte == request.errorChar)
                     return TransferResult::TargetError;
                 if (byte != request.eolWaitChar)
@@ -97,8 +103,8 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
         } else if (request.errorChar != 0 && errorAlreadySent(request, request.errorChar)) {
             return TransferResult::TargetError;
         }
-        if (request.eolDelay != 0)
-            delayMs(port.clock(), request.eolDelay);
+        if (request.eolDelay != 0 && !pauseServed(request, request.eolDelay))
+            return TransferResult::Canceled;
 
         const std::int64_t position = std::ftell(file.get());
         if (progress(maximum, static_cast<std::int32_t>(position / divisor)))

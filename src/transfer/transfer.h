@@ -36,6 +36,14 @@ constexpr int toInt(TransferResult r)
 // (maximum, position) after each unit of work; a non-zero answer cancels.
 using ProgressCallback = std::function<int(std::int32_t maximum, std::int32_t position)>;
 
+// Called while a routine waits (for a reply, through a pause); true asks
+// the routine to stop, which it then does with Canceled.
+using ServeCallback = std::function<bool()>;
+
+// No wait of a transfer goes longer than this without serving its caller,
+// so a window stays drawn and its cancel button is heard.
+inline constexpr std::uint32_t kServeIntervalMs = 50;
+
 // One record for every transfer; a driver fills the fields its routine reads.
 struct TransferRequest
 {
@@ -66,6 +74,17 @@ struct TransferRequest
     // to show afterwards. Bounded by kDeviceOutputLimit.
     std::vector<std::uint8_t> deviceOutput;
     std::int32_t bootVersion = 0;      // the boot loader's version, once learnt
+    // After a success: what was left out on purpose, for both front ends to
+    // say ("4 bytes at 0x1FC02FF0–0x1FC02FFF lie outside the flash window
+    // and were not sent"); empty when nothing was.
+    std::string note;
+
+    // Served during every wait; empty: nothing is served. Once it has
+    // answered true, stopRequested stays set and every later wait ends at
+    // once.
+    ServeCallback serve;
+    bool stopRequested = false;
+    std::uint64_t servedMs = 0;        // when serve was last called
 };
 
 inline constexpr std::size_t kDeviceOutputLimit = 1 << 20;
@@ -79,10 +98,26 @@ template <typename Result>
 Result fileFailure(TransferRequest& request, const std::string& path, Result result);
 std::string systemReason(const std::string& path);
 
+// Calls request.serve when kServeIntervalMs have passed since it last did
+// (a little earlier, so that a wait's own steps never make it late). True
+// once a stop was asked for.
+bool serveWait(TransferRequest& request);
+
+// Pauses for ms, serving the caller meanwhile. False when a stop was asked
+// for, which ends the pause early.
+bool pauseServed(TransferRequest& request, std::uint32_t ms);
+
+// How long bytes take on the line at the port's rate, 10 bits a byte
+// (rounded up; 0 for none). A wait for the answer to a write starts its
+// count once the write has had this long to reach the device.
+std::uint32_t lineTimeMs(const SerialPort& port, std::size_t bytes);
+
 // Waits for one byte from the device: up to 200 reads of about 2 ms, each
-// empty one followed by a 1 ms pause. Returns 1 with the byte, 0 on silence
-// (or when the port went away). A received 0 byte counts as a byte.
-int awaitByte(TransferRequest& request, std::uint8_t& byte);
+// empty one followed by a 1 ms pause, counted once the written bytes just
+// sent have had their time on the line. Returns 1 with the byte, 0 on
+// silence (or when the port went away, or a stop was asked for). A
+// received 0 byte counts as a byte.
+int awaitByte(TransferRequest& request, std::uint8_t& byte, std::size_t written = 0);
 
 // The smallest divisor that brings size down to at most 65,000, so progress
 // values fit the bar.
@@ -95,6 +130,11 @@ struct FileCloser
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// Opens a file a transfer reads. A folder is refused as a file that cannot
+// be read: null with errno EISDIR ("Is a directory"), which fileFailure
+// then reports.
+File openInputFile(const std::string& path);
+
 // The length of an open file, which is left at its start: 0 when it cannot
 // seek, -1 when its position cannot be told.
 std::int64_t fileLength(std::FILE* file);
@@ -105,6 +145,13 @@ Result fileFailure(TransferRequest& request, const std::string& path, Result res
     request.detail = systemReason(path);
     return result;
 }
+
+// A count with thousands separators: "12,345".
+std::string groupedCount(std::uint64_t n);
+
+// What a successful send says, in the window and on the command line:
+// "Sent 3,000 bytes in 0.31 s".
+std::string sentSummary(std::uint64_t bytes, std::uint64_t elapsedMs);
 
 // The messages the text and binary drivers show for a result.
 std::string transfer1Message(int result);

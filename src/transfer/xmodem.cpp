@@ -12,10 +12,13 @@ constexpr int kStartAttempts = 1000;
 constexpr std::uint32_t kReplyAttempts = 1000;
 constexpr std::uint32_t kEotGapMs = 50;
 
-int waitForStart(SerialPort& port)
+int waitForStart(TransferRequest& request)
 {
+    SerialPort& port = request.port;
     port.drainInput(); // what came before does not count
     for (int attempt = 0; attempt < kStartAttempts && port.isOpen(); ++attempt) {
+        if (serveWait(request))
+            return toInt(TransferResult::Canceled);
         std::uint8_t byte = 0;
         if (!port.readByte(byte)) {
             delayMs(port.clock(), 1);
@@ -46,6 +49,26 @@ void sendBlock(SerialPort& port, std::uint8_t number, std::span<const std::uint8
     port.writeByte(static_cast<std::uint8_t>(crc & 0xFF));
 }
 
+// The reply to a block of `written` bytes: up to kReplyAttempts reads, each
+// empty one followed by 1 ms, counted once the block has had its time on
+// the line. 0 on silence, as a 0 byte is no reply.
+std::uint8_t waitReply(TransferRequest& request, std::size_t written)
+{
+    SerialPort& port = request.port;
+    const std::uint64_t onLine = port.clock().nowMs() + lineTimeMs(port, written);
+    for (std::uint32_t attempt = 0; attempt < kReplyAttempts && port.isOpen();) {
+        if (serveWait(request))
+            return 0;
+        std::uint8_t byte = 0;
+        if (port.readByte(byte))
+            return byte;
+        delayMs(port.clock(), 1);
+        if (port.clock().nowMs() >= onLine)
+            ++attempt;
+    }
+    return 0;
+}
+
 } // namespace
 
 std::array<std::uint16_t, 256> makeCrc16Table()
@@ -74,7 +97,7 @@ int xmodemSend(TransferRequest& request, std::vector<std::uint8_t> image, const 
     SerialPort& port = request.port;
     const auto table = makeCrc16Table();
     for (int wait = 0; wait < 2; ++wait) {
-        if (const int rc = waitForStart(port); rc != 0)
+        if (const int rc = waitForStart(request); rc != 0)
             return rc;
     }
 
@@ -90,7 +113,9 @@ int xmodemSend(TransferRequest& request, std::vector<std::uint8_t> image, const 
         int naks = 0;
         for (;;) {
             sendBlock(port, number, block, table);
-            const std::uint8_t reply = port.waitByte(kReplyAttempts);
+            const std::uint8_t reply = waitReply(request, kXmodemBlock + 5);
+            if (request.stopRequested)
+                return toInt(TransferResult::Canceled);
             if (reply == 0)
                 return kXmodemTimeout;
             if (reply != kNak) {
@@ -113,7 +138,8 @@ int xmodemSend(TransferRequest& request, std::vector<std::uint8_t> image, const 
             return toInt(TransferResult::Canceled);
     }
     port.writeByte(kEot);
-    delayMs(port.clock(), kEotGapMs);
+    if (!pauseServed(request, kEotGapMs))
+        return toInt(TransferResult::Canceled);
     port.writeByte(kEot);
     return toInt(TransferResult::Success);
 }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 // XMODEM (checksum, CRC-16, 1K) and YMODEM batch, both ways, as standard
@@ -38,6 +39,7 @@ constexpr std::uint8_t kSub = 0x1A;
 
 constexpr int kSilent = -1;
 constexpr int kGone = -2;
+constexpr int kStopped = -3; // the user asked to stop while a byte was awaited
 
 // Bytes inside a block follow each other closely; a gap this long ends it.
 constexpr std::uint32_t kByteGapMs = 1000;
@@ -63,8 +65,11 @@ public:
     SerialPort& port() { return m_port; }
     std::uint64_t now() const { return m_clock.nowMs(); }
 
+    // Called on every empty read of a wait; true ends the wait (kStopped).
+    void setServe(std::function<bool()> serve) { m_serve = std::move(serve); }
+
     // The next byte, kSilent when none came within timeoutMs, kGone when
-    // the port went away.
+    // the port went away, kStopped when the user asked to stop.
     int get(std::uint32_t timeoutMs)
     {
         if (m_pos < m_len)
@@ -82,13 +87,16 @@ public:
             }
             if (!m_port.isOpen())
                 return kGone;
+            if (m_serve && m_serve())
+                return kStopped;
             if (m_clock.nowMs() >= deadline)
                 return kSilent;
         }
     }
 
     // Drops input until the line has been quiet for quietMs (at most
-    // limitMs in all). False when the port went away. canceled tells
+    // limitMs in all). False when the port went away or the user asked to
+    // stop. canceled tells
     // whether what was dropped ended in a run of CANs: a sender that gave
     // up in the middle of a block.
     bool purge(std::uint32_t quietMs, std::uint32_t limitMs, bool& canceled)
@@ -111,6 +119,8 @@ public:
                     else if (m_buffer[i] != kBs)
                         cans = 0;
                 }
+            } else if (m_serve && m_serve()) {
+                return false;
             } else if (m_clock.nowMs() - quietSince >= quietMs) {
                 break;
             }
@@ -165,6 +175,7 @@ public:
 private:
     SerialPort& m_port;
     Clock& m_clock;
+    std::function<bool()> m_serve;
     std::array<std::uint8_t, 4096> m_buffer {};
     std::size_t m_pos = 0;
     std::size_t m_len = 0;
@@ -197,7 +208,7 @@ std::vector<std::uint8_t> frame(std::uint8_t number, std::span<const std::uint8_
     return f;
 }
 
-enum class Got { Block, Eot, Cancel, Silent, Gone, Bad };
+enum class Got { Block, Eot, Cancel, Silent, Gone, Bad, Stopped };
 
 struct Packet
 {
@@ -217,6 +228,8 @@ Got readPacket(Link& link, bool crc, std::uint32_t timeoutMs, Packet& packet)
         c = link.get(now >= deadline ? 0 : static_cast<std::uint32_t>(deadline - now));
         if (c == kGone)
             return Got::Gone;
+        if (c == kStopped)
+            return Got::Stopped;
         if (c == kSilent)
             return Got::Silent;
         if (c == kCan) {
@@ -227,6 +240,8 @@ Got readPacket(Link& link, bool crc, std::uint32_t timeoutMs, Packet& packet)
             c = link.get(kByteGapMs);
             if (c == kGone)
                 return Got::Gone;
+            if (c == kStopped)
+                return Got::Stopped;
             if (c == kCan)
                 return Got::Cancel;
             can = false;
@@ -245,6 +260,8 @@ Got readPacket(Link& link, bool crc, std::uint32_t timeoutMs, Packet& packet)
         const int b = link.get(kByteGapMs);
         if (b == kGone)
             return Got::Gone;
+        if (b == kStopped)
+            return Got::Stopped;
         if (b == kSilent)
             return Got::Bad;
         raw[i] = static_cast<std::uint8_t>(b);
@@ -284,6 +301,7 @@ struct Session
         , startMs(p.clock().nowMs())
     {
         retryMs = std::max<std::uint32_t>(1, std::min(o.startIntervalMs, std::max<std::uint32_t>(1, o.blockTimeoutMs / 2)));
+        link.setServe([this] { return serveDue(); });
     }
 
     Link link;
@@ -293,17 +311,30 @@ struct Session
     std::uint32_t retryMs;
     FileTransferOutcome outcome;
     FileTransferProgress progress;
+    bool stopped = false;            // the user canceled; the cancel went out
+    std::uint64_t reportedMs = 0;
 
     // Reports progress; true when the user canceled (the cancel is sent).
     bool report()
     {
         progress.retries = outcome.retries;
         progress.elapsedMs = link.now() - startMs;
-        if (callback && callback(progress)) {
+        reportedMs = link.now();
+        if (!stopped && callback && callback(progress)) {
+            stopped = true;
             link.cancel();
-            return true;
         }
-        return false;
+        return stopped;
+    }
+
+    // Reports again while a wait goes on, so the caller is served at least
+    // every kServeIntervalMs (reads take about 2 ms, hence the margin);
+    // true once the user canceled.
+    bool serveDue()
+    {
+        if (!stopped && link.now() - reportedMs >= kServeIntervalMs - 20)
+            report();
+        return stopped;
     }
 
     FileTransferOutcome& finish(int result, std::string detail = {})
@@ -340,7 +371,7 @@ struct Session
 
 // ---------------------------------------------------------------- sending
 
-enum class Reply { Ack, Nak, Start, Cancel, Silent, Gone };
+enum class Reply { Ack, Nak, Start, Cancel, Silent, Gone, Stopped };
 
 // Waits for the receiver's answer to what just went out. Bytes it does not
 // know are skipped.
@@ -354,6 +385,8 @@ Reply awaitReply(Session& s, std::uint32_t timeoutMs)
         const int c = link.get(now >= deadline ? 0 : static_cast<std::uint32_t>(deadline - now));
         if (c == kGone)
             return Reply::Gone;
+        if (c == kStopped)
+            return Reply::Stopped;
         if (c == kSilent)
             return Reply::Silent;
         if (c == kCan) {
@@ -393,6 +426,8 @@ int awaitStart(Session& s, std::uint32_t timeoutMs, bool& crc)
             return kFileCanceledByPeer;
         case Reply::Gone:
             return transferResult(TransferResult::PortNotOpen);
+        case Reply::Stopped:
+            return transferResult(TransferResult::Canceled);
         case Reply::Ack:
         case Reply::Silent:
             // Let a cancel in while the receiver takes its time.
@@ -426,6 +461,8 @@ int sendUntilAcked(Session& s, std::span<const std::uint8_t> bytes, bool firstBl
                 return kFileCanceledByPeer;
             if (r == Reply::Gone)
                 return transferResult(TransferResult::PortNotOpen);
+            if (r == Reply::Stopped)
+                return transferResult(TransferResult::Canceled);
             // A "C" repeated from before the first block arrived is a NAK
             // for it; later ones are leftovers.
             if (r == Reply::Start && !firstBlock)
@@ -626,6 +663,8 @@ struct Receiver
                 return transferResult(TransferResult::PortNotOpen);
             const std::uint32_t wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(interval, limit - (now - begin)));
             got = readPacket(s.link, crc, wait, packet);
+            if (got == Got::Stopped)
+                return transferResult(TransferResult::Canceled);
             if (got == Got::Silent) {
                 if (s.report())
                     return transferResult(TransferResult::Canceled);
@@ -642,7 +681,7 @@ struct Receiver
     {
         bool canceled = false;
         if (got == Got::Bad && !s.link.purge(kPurgeQuietMs, s.options.blockTimeoutMs, canceled))
-            return transferResult(TransferResult::PortNotOpen);
+            return transferResult(s.stopped ? TransferResult::Canceled : TransferResult::PortNotOpen);
         if (canceled)
             return kFileCanceledByPeer;
         if (got == Got::Silent && s.link.now() - s.link.heardMs() >= s.options.blockTimeoutMs)
@@ -688,6 +727,8 @@ struct Receiver
             switch (got) {
             case Got::Gone:
                 return transferResult(TransferResult::PortNotOpen);
+            case Got::Stopped:
+                return transferResult(TransferResult::Canceled);
             case Got::Cancel:
                 return kFileCanceledByPeer;
             case Got::Eot:
@@ -875,6 +916,8 @@ FileTransferOutcome xymodemSend(SerialPort& port, const std::vector<std::string>
         std::fclose(f);
     }
     s.progress.fileCount = static_cast<int>(paths.size());
+    if (s.report())
+        return s.canceled();
 
     bool crc = true;
     if (const int rc = awaitStart(s, options.startTimeoutMs, crc); rc != 0) {
@@ -933,6 +976,9 @@ FileTransferOutcome xymodemReceive(SerialPort& port, const FileTransferOptions& 
         return s.gone();
     Receiver r { s, !options.checksum, options.protocol == FileProtocol::Ymodem };
     std::string detail;
+    // The caller shows the transfer before the first byte goes out.
+    if (s.report())
+        return s.canceled();
     auto fail = [&](Incoming& in, int rc) -> FileTransferOutcome& {
         in.discard();
         if (rc == kFileProtocolError || rc == kFileTooManyRetries || rc == kFileTimeout
@@ -991,7 +1037,7 @@ FileTransferOutcome xymodemReceive(SerialPort& port, const FileTransferOptions& 
             }
             bool canceled = false;
             if (got == Got::Bad && !s.link.purge(kPurgeQuietMs, options.blockTimeoutMs, canceled))
-                return s.gone();
+                return s.stopped ? s.canceled() : s.gone();
             if (canceled)
                 return s.canceledByPeer();
             if (++tries >= options.retries)

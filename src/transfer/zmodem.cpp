@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -42,6 +43,9 @@ public:
         : m_port(port)
     {
     }
+
+    // Called on every empty read of a wait; true ends the wait with kStopped.
+    void setServe(std::function<bool()> serve) { m_serve = std::move(serve); }
 
     // Hands back what was read but not taken, without waiting for more.
     Bytes takeRest()
@@ -102,6 +106,8 @@ protected:
                 return m_buffer[m_at++];
             if (!m_port.isOpen())
                 return kGone;
+            if (m_serve && m_serve())
+                return kStopped;
             if (clock.nowMs() >= deadline)
                 return kTimeout;
         }
@@ -109,6 +115,7 @@ protected:
 
 private:
     SerialPort& m_port;
+    std::function<bool()> m_serve;
     std::uint8_t m_buffer[4096] {};
     std::size_t m_len = 0;
     std::size_t m_at = 0;
@@ -146,6 +153,7 @@ public:
         , m_progress(progress)
         , m_start(port.clock().nowMs())
     {
+        in.setServe([this] { return serveDue(); });
     }
 
     SerialPort& port;
@@ -164,9 +172,13 @@ public:
         if (!port.isOpen())
             return false;
         const int rc = buf.empty() ? 0 : port.writeBlock(buf);
+        m_lastWrite = buf.size();
         buf.clear();
         return rc == 0 && port.isOpen();
     }
+    // The wait for an answer to what was just sent: the block time-out,
+    // once the last write has had its time on the line.
+    std::uint32_t replyWait() const { return options.blockTimeoutMs + lineTimeMs(port, m_lastWrite); }
     bool sendHex(const Header& h)
     {
         Bytes buf;
@@ -200,7 +212,18 @@ public:
     bool report()
     {
         progress.elapsedMs = now() - m_start;
-        return m_progress && m_progress(progress);
+        m_reportedMs = now();
+        if (!m_stopped && m_progress && m_progress(progress))
+            m_stopped = true;
+        return m_stopped;
+    }
+    // Reports again while a wait goes on, so the caller is served at least
+    // every kServeIntervalMs; true once the user asked to cancel.
+    bool serveDue()
+    {
+        if (!m_stopped && now() - m_reportedMs >= kServeIntervalMs - kServeMarginMs)
+            report();
+        return m_stopped;
     }
     bool retry()
     {
@@ -215,12 +238,21 @@ public:
             return portGone();
         if (status == ReadStatus::Canceled)
             return canceledByPeer();
+        if (status == ReadStatus::Stopped)
+            return cancel();
         return std::nullopt;
     }
 
 private:
+    // Reads take about 2 ms; serving this much before the interval is up
+    // keeps every gap within it.
+    static constexpr std::uint32_t kServeMarginMs = 20;
+
     const FileProgressCallback& m_progress;
     std::uint64_t m_start;
+    std::uint64_t m_reportedMs = 0;
+    bool m_stopped = false;
+    std::size_t m_lastWrite = 0;
 };
 
 // The name a file from the wire may have in the receive folder: its last
@@ -326,6 +358,9 @@ FileTransferOutcome Receiver::run()
     const FileTransferOptions& o = s.options;
     if (!fs::is_directory(fs::path(o.receiveDir)))
         return s.finish(kCantCreate, o.receiveDir + ": not a folder");
+    // The caller shows the transfer before the first byte goes out.
+    if (s.report())
+        return s.finish(kCanceled);
     const std::uint64_t startDeadline = s.now() + o.startTimeoutMs;
     bool started = false;
     if (!sendZrinit())
@@ -660,6 +695,8 @@ FileTransferOutcome Sender::run(const std::vector<std::string>& paths)
         if (!f.file)
             return s.finish(kCantOpen, path + ": " + errnoText(errno));
         std::error_code ec;
+        if (fs::is_directory(path, ec))
+            return s.finish(kCantOpen, path + ": " + errnoText(EISDIR));
         if (!fs::is_regular_file(path, ec))
             return s.finish(kCantOpen, path + ": not a file");
         f.size = static_cast<std::int64_t>(fs::file_size(path, ec));
@@ -678,6 +715,9 @@ FileTransferOutcome Sender::run(const std::vector<std::string>& paths)
     }
     s.progress.fileCount = static_cast<int>(files.size());
 
+    // The caller shows the transfer before the first byte goes out.
+    if (s.report())
+        return s.finish(kCanceled);
     // "rz\r" starts a receiver on a shell at the other end.
     m_out = { 'r', 'z', '\r' };
     s.encoder.hexHeader(m_out, positionHeader(ZRQINIT, 0));
@@ -739,7 +779,7 @@ FileTransferOutcome Sender::run(const std::vector<std::string>& paths)
         if (!s.sendHex(positionHeader(ZFIN, 0)))
             return s.portGone();
         Header h;
-        const ReadStatus st = readHeader(s.in, o.blockTimeoutMs, h, kGarbageLimit);
+        const ReadStatus st = readHeader(s.in, s.replyWait(), h, kGarbageLimit);
         if (auto e = s.fatal(st))
             return *e;
         if (st == ReadStatus::Ok && h.type == ZFIN)
@@ -777,7 +817,7 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
         for (bool again = true; again && pos < 0;) {
             again = false;
             Header h;
-            const ReadStatus st = readHeader(s.in, o.blockTimeoutMs, h, kGarbageLimit);
+            const ReadStatus st = readHeader(s.in, s.replyWait(), h, kGarbageLimit);
             if (auto e = s.fatal(st))
                 return e;
             if (st != ReadStatus::Ok) {
@@ -879,7 +919,7 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
                     // Wait for the receiver to take the window.
                     Header h;
                     for (;;) {
-                        const ReadStatus st = readHeader(s.in, o.blockTimeoutMs, h, kGarbageLimit);
+                        const ReadStatus st = readHeader(s.in, s.replyWait(), h, kGarbageLimit);
                         if (auto e = s.fatal(st))
                             return e;
                         if (st != ReadStatus::Ok) {
@@ -915,6 +955,8 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
                     const int c = s.in.get(o.blockTimeoutMs);
                     if (c == ByteSource::kGone)
                         return s.portGone();
+                    if (c == ByteSource::kStopped)
+                        return s.cancel();
                     if (c == kZdle) {
                         if (s.in.get(o.blockTimeoutMs) == kZdle)
                             return s.canceledByPeer();
@@ -958,7 +1000,7 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
             return s.portGone();
         for (;;) {
             Header h;
-            const ReadStatus st = readHeader(s.in, o.blockTimeoutMs, h, kGarbageLimit);
+            const ReadStatus st = readHeader(s.in, s.replyWait(), h, kGarbageLimit);
             if (auto e = s.fatal(st))
                 return e;
             if (st != ReadStatus::Ok) {

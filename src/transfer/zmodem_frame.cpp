@@ -34,6 +34,7 @@ ReadStatus statusOf(int c)
     switch (c) {
     case ByteSource::kTimeout: return ReadStatus::Timeout;
     case ByteSource::kGone: return ReadStatus::Gone;
+    case ByteSource::kStopped: return ReadStatus::Stopped;
     case kCanceled: return ReadStatus::Canceled;
     default: return ReadStatus::Garbage;
     }
@@ -276,6 +277,7 @@ const char* readStatusText(ReadStatus status)
     case ReadStatus::BadCrc: return "bad CRC";
     case ReadStatus::Garbage: return "garbled";
     case ReadStatus::TooLong: return "subpacket too long";
+    case ReadStatus::Stopped: return "stopped";
     }
     return "?";
 }

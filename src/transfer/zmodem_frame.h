@@ -114,12 +114,14 @@ private:
 };
 
 // Where the reader gets its bytes: next() is a byte, kTimeout when nothing
-// came within timeoutMs, kGone when the line went away.
+// came within timeoutMs, kGone when the line went away, kStopped when the
+// user asked to stop while it waited.
 class ByteSource
 {
 public:
     static constexpr int kTimeout = -1;
     static constexpr int kGone = -2;
+    static constexpr int kStopped = -5;
 
     virtual ~ByteSource() = default;
     int get(std::uint32_t timeoutMs)
@@ -169,6 +171,7 @@ enum class ReadStatus {
     BadCrc,
     Garbage,  // nothing that makes a header within the limit, or a bad escape
     TooLong,  // a data subpacket longer than the limit
+    Stopped,  // the user asked to stop while a byte was awaited
 };
 const char* readStatusText(ReadStatus status);
 

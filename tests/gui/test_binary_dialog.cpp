@@ -208,7 +208,8 @@ TEST_F(BinaryDialogTest, RefusalsAndCreatingWithoutAPort)
     dialog->cbo_filename->setEditText(QStringLiteral("/nonexistent/f.bff"));
     dialog->btn_send->click();
     EXPECT_EQ(messages.back(), QStringLiteral("Cant open file"));
-    EXPECT_FALSE(dialog->isVisible()) << "close on complete, after a failure too";
+    EXPECT_TRUE(dialog->isVisible()) << "after a failure it stays, so the path can be mended";
+    EXPECT_EQ(dialog->Panel1->text(), QStringLiteral("Cant open file: /nonexistent/f.bff: No such file or directory"));
 }
 
 TEST(BinaryDialogCts, AFailedWriteSwitchesCtsOffBeforeTheMessageAndOnAfter)

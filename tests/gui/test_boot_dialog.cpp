@@ -137,6 +137,8 @@ TEST_F(BootDialogTest, LoadsAHexFileThroughBothVersions)
         dialog->btn_send->click();
         EXPECT_TRUE(messages.empty()) << version << ": " << messages.front().toStdString();
         EXPECT_FALSE(dialog->isVisible()) << "close on complete";
+        EXPECT_TRUE(dialog->lbl_status->text().startsWith(QStringLiteral("Loaded ")))
+            << dialog->lbl_status->text().toStdString();
         EXPECT_FALSE(dialog->lbl_wait->isVisible());
         EXPECT_GT(maximum, 0);
         // The image the device took: v1 loads at 0x1D008000, v2 at 0x1D000000.

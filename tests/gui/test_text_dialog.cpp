@@ -136,7 +136,7 @@ TEST_F(TextDialogTest, RefusalsLeaveTheDialogShown)
     EXPECT_TRUE(window->timer()->isActive());
 }
 
-TEST_F(TextDialogTest, CloseOnTransferEndHidesItAfterAFailureToo)
+TEST_F(TextDialogTest, CloseOnTransferEndLeavesItShownAfterAFailure)
 {
     Devsim sim({ "--no-echo" });
     open();
@@ -146,9 +146,10 @@ TEST_F(TextDialogTest, CloseOnTransferEndHidesItAfterAFailureToo)
     dialog->btn_send->click();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], QStringLiteral("Cant open file"));
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_FALSE(window->dialogFlag(Tfrm_Main::Dialog::Text));
-    EXPECT_EQ(dialog->Panel2->text(), QString());
+    // It stays, so a wrong path can be mended; its status line says why.
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(window->dialogFlag(Tfrm_Main::Dialog::Text));
+    EXPECT_EQ(dialog->Panel2->text(), QStringLiteral("Cant open file: /nonexistent/file.bas: No such file or directory"));
     EXPECT_TRUE(window->timer()->isActive());
     EXPECT_TRUE(dialog->btn_send->isEnabled());
 }

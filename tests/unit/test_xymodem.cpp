@@ -497,8 +497,12 @@ TEST_F(FileTransferTest, SenderStopsAtADoubleCanAndCancelsOnRequest)
         connect(peer);
         log.written.clear();
         reports.clear();
-        // Reports: the file's start, then one after each block.
-        const auto out = send({ path }, 3);
+        // A cancel once the second block is reported (reports also come
+        // while the receiver is awaited).
+        const auto out = sendFiles(*port, { path }, options, [&](const FileTransferProgress& p) {
+            reports.push_back(p);
+            return p.bytes >= 2 * 128;
+        });
         EXPECT_EQ(out.result, toInt(TransferResult::Canceled));
         EXPECT_EQ(peer.frames.size(), 2u);
         EXPECT_TRUE(endsWithCancel()) << "CAN x 8, then backspace x 8";

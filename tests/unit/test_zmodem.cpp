@@ -633,6 +633,9 @@ TEST_F(Zmodem, ReceivesIntoThePartFileAndRenamesIt)
     actAsSender(s);
     std::vector<std::int64_t> progress;
     const auto o = zmodemReceive(*port, options, [&](const FileTransferProgress& p) {
+        // Reports before the file's header keep the caller served.
+        if (p.fileName.empty())
+            return false;
         progress.push_back(p.bytes);
         EXPECT_EQ(p.fileName, "data.bin");
         EXPECT_EQ(p.total, 5000);

@@ -184,10 +184,7 @@ struct TransferStart
     // "Sent 12,345 bytes in 1.07 s": what went out since the start.
     std::string sentText(SerialPort& port) const
     {
-        const double secs = static_cast<double>(merovan::SteadyClock().nowMs() - ms) / 1000.0;
-        char time[32];
-        std::snprintf(time, sizeof time, "%.2f", secs);
-        return "Sent " + grouped(port.bytesWritten() - written) + " bytes in " + time + " s";
+        return merovan::sentSummary(port.bytesWritten() - written, merovan::SteadyClock().nowMs() - ms);
     }
     std::uint64_t ms;
     std::uint64_t written;
@@ -233,6 +230,7 @@ int cmdTextFile(SerialPort& port, const Options& o)
     request.eolWaitChar = static_cast<std::uint8_t>(o.wait);
     request.errorChar = static_cast<std::uint8_t>(o.error);
     request.eolDelay = static_cast<std::uint8_t>(o.delay);
+    request.serve = [] { return g_stop != 0; };
     const TransferStart start(port);
     const int result = merovan::toInt(merovan::sendTextFile(request, progressReporter()));
     return finishTransfer(port, request, result, merovan::transfer1Message(result), start.sentText(port), o);
@@ -268,6 +266,7 @@ int cmdBoot(SerialPort& port, const Options& o)
     request.fileName = o.positional.front();
     request.flashSize = bytes;
     request.eraseSize = o.eraseAll ? kb : 0;
+    request.serve = [] { return g_stop != 0; };
     // As the window does: no CTS flow control while the loader runs.
     port.setCtsFlow(false);
     const merovan::ProgressCallback report = progressReporter();
@@ -277,9 +276,13 @@ int cmdBoot(SerialPort& port, const Options& o)
     });
     if (o.cts)
         port.setCtsFlow(true);
-    const std::string success = "Loaded " + grouped(static_cast<std::uint64_t>(std::max(0, request.actualFileSize)))
-        + " bytes (boot loader v" + std::to_string(request.bootVersion) + ")";
-    return finishTransfer(port, request, result, merovan::bootLoaderMessage(result), success, o);
+    // Data left out of the image is said even with --quiet.
+    if (result == 0 && !request.note.empty() && o.quiet) {
+        Options loud = o;
+        loud.quiet = false;
+        return finishTransfer(port, request, result, {}, merovan::bootLoadSummary(request), loud);
+    }
+    return finishTransfer(port, request, result, merovan::bootLoaderMessage(result), merovan::bootLoadSummary(request), o);
 }
 
 int cmdHex2bin(const Options& o)
