@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli's boot loads against merovan-devsim on a line paced at its
 // rate, and what it says about images that cannot or need not be sent whole.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the transfer dialogs say about how a transfer ended: their own
 // status line names a success as the command line does, and a failure with
 // its detail; a folder is no file in any of them; an empty file leaves no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every transfer keeps the window alive while it waits for a silent peer:
 // its dialog is drawn before the first byte goes out, and a cancel clicked
 // during a wait ends the transfer at once, not when the wait runs out.

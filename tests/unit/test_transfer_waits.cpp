@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The waits of every transfer, in virtual time: each serves its caller at
 // least every kServeIntervalMs (so a window stays alive and a cancel is
 // heard during a silent peer's start), and each wait that follows a write
