@@ -235,7 +235,7 @@ void Tfrm_Main::readTerminalSettings(const merovan::IniFile& ini)
     m_logOptions.timestamps = ini.readInteger("LOG", "Timestamps", 0) != 0;
     m_logOptions.includeSent = ini.readInteger("LOG", "Sent", 0) != 0;
     m_logOptions.overwrite = ini.readInteger("LOG", "Overwrite", 0) != 0;
-    setCharset(ini.readString("PORT", "Characters", "Latin-1") == "UTF-8" ? merovan::Charset::Utf8
+    setCharset(ini.readString("TERMINAL", "Characters", "Latin-1") == "UTF-8" ? merovan::Charset::Utf8
                                                                         : merovan::Charset::Latin1);
 }
 
@@ -257,7 +257,7 @@ void Tfrm_Main::writeTerminalSections(merovan::IniFile& ini) const
     ini.writeInteger("PORT", "Reconnect", mnu_reconnect->isChecked() ? 1 : 0);
     ini.writeString("TERMINAL", "Enter", std::string(merovan::enterMapName(m_enterMap)));
     ini.writeString("TERMINAL", "Incoming", std::string(merovan::incomingMapName(m_incoming.map())));
-    ini.writeString("PORT", "Characters", m_charset == merovan::Charset::Utf8 ? "UTF-8" : "Latin-1");
+    ini.writeString("TERMINAL", "Characters", m_charset == merovan::Charset::Utf8 ? "UTF-8" : "Latin-1");
     ini.writeString("LOG", "File", m_logFile);
     ini.writeInteger("LOG", "Raw", m_logOptions.form == merovan::LogForm::Raw ? 1 : 0);
     ini.writeInteger("LOG", "Timestamps", m_logOptions.timestamps ? 1 : 0);
