@@ -15,6 +15,7 @@
 #include <QFontDatabase>
 #include <QFontDialog>
 #include <QFontInfo>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -240,7 +241,8 @@ TEST_F(FirstUse, TheViewFontExistsAndOkWithoutAChangeKeepsIt)
         Tfrm_Main& w = open();
         const QFont f = w.view()->font();
         EXPECT_TRUE(QFontDatabase::hasFamily(f.family())) << f.family().toStdString();
-        EXPECT_TRUE(QFontInfo(f).fixedPitch());
+        const QFontMetricsF fm(f);
+        EXPECT_EQ(fm.horizontalAdvance(QLatin1Char('i')), fm.horizontalAdvance(QLatin1Char('M'))) << "monospace";
         EXPECT_EQ(f.pointSize(), 11);
         EXPECT_FALSE(f.italic());
         m_window.reset();

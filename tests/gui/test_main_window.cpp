@@ -11,7 +11,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFontDatabase>
-#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -117,7 +117,8 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaults)
     EXPECT_FALSE(w.mnu_rts->isChecked());
     // "Courier New" where it is installed, else the system's fixed font.
     EXPECT_TRUE(QFontDatabase::hasFamily(w.view()->font().family())) << w.view()->font().family().toStdString();
-    EXPECT_TRUE(QFontInfo(w.view()->font()).fixedPitch());
+    const QFontMetricsF fm(w.view()->font());
+    EXPECT_EQ(fm.horizontalAdvance(QLatin1Char('i')), fm.horizontalAdvance(QLatin1Char('M'))) << "monospace";
     if (QFontDatabase::hasFamily(QStringLiteral("Courier New"))) {
         EXPECT_EQ(w.view()->font().family(), QStringLiteral("Courier New"));
     }
