@@ -42,6 +42,12 @@ LogDialog::LogDialog(QWidget* parent)
     chk_overwrite->setObjectName(QStringLiteral("chk_overwrite"));
     for (QWidget* w : std::initializer_list<QWidget*> { rad_view, rad_raw, chk_timestamps, chk_sent, chk_overwrite })
         layout->addWidget(w);
+    // A raw log holds exactly the bytes received: stamps and sent lines
+    // belong to the text form.
+    connect(rad_view, &QRadioButton::toggled, this, [this](bool text) {
+        chk_timestamps->setEnabled(text);
+        chk_sent->setEnabled(text);
+    });
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("Start log"));

@@ -16,7 +16,9 @@
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QFontDatabase>
 #include <QFontDialog>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -29,6 +31,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <cstdlib>
 #include <limits>
 
 namespace {
@@ -77,11 +80,33 @@ QComboBox* dropDown(QWidget* parent, const char* name, const char* tip)
     return c;
 }
 
-// The selected entry's text; typed text that is not an entry does not count.
-std::string selectedEntry(const QComboBox* box)
+// The family's own name for the font's face ("Book", not "Normal"), so
+// that a font dialog can find it.
+QString faceStyleName(const QFont& font)
 {
-    const int index = box->currentIndex();
-    return index < 0 ? std::string() : toBytes(box->itemText(index));
+    QString best;
+    int bestDistance = std::numeric_limits<int>::max();
+    const QString family = font.family();
+    for (const QString& style : QFontDatabase::styles(family)) {
+        // Oblique faces do not count as italic to the database; their style does.
+        const bool slanted = QFontDatabase::font(family, style, 10).style() != QFont::StyleNormal;
+        if (slanted != (font.style() != QFont::StyleNormal))
+            continue;
+        const int distance = std::abs(QFontDatabase::weight(family, style) - static_cast<int>(font.weight()));
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = style;
+        }
+    }
+    return best;
+}
+
+// The same look: a dialog confirmed without a change gives back the font
+// with its style name filled in, which is no change.
+bool sameFace(const QFont& a, const QFont& b)
+{
+    return a.family() == b.family() && a.pointSizeF() == b.pointSizeF() && a.weight() == b.weight()
+        && a.italic() == b.italic() && a.underline() == b.underline() && a.strikeOut() == b.strikeOut();
 }
 
 void selectIndex(QComboBox* box, std::int64_t index)
@@ -95,6 +120,23 @@ void selectIndex(QComboBox* box, std::int64_t index)
 }
 
 } // namespace
+
+QFont viewFont(const QString& family)
+{
+    // A family that is not installed would be replaced by whatever the font
+    // system likes, often a proportional one.
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    // The system's choice by the name of the face it resolves to ("DejaVu
+    // Sans Mono", not an alias such as "Monospace").
+    font.setFamily(QFontInfo(font).family());
+    if (!family.isEmpty() && QFontDatabase::hasFamily(family))
+        font.setFamily(family);
+    font.setStyleHint(QFont::TypeWriter);
+    font.setStyleName(QString());
+    font.setBold(false);
+    font.setItalic(false);
+    return font;
+}
 
 QColor colorFromStored(std::int64_t value)
 {
@@ -127,6 +169,9 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
     RichEdit1 = new TerminalView(this);
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
     connect(RichEdit1, &TerminalView::keyTyped, this, [this](quint8 key) { RichEdit1KeyPress(key); });
+    connect(RichEdit1, &TerminalView::characterRefused, this, [this](const QString& c) {
+        Panel2->setText(QStringLiteral("%1 cannot be sent as Latin-1: choose Serial > Characters > UTF-8").arg(c));
+    });
 
     Panel2 = new QLabel(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
@@ -234,6 +279,10 @@ void Tfrm_Main::buildMenus()
     ExitItem = action(file, "ExitItem", "E&xit");
     ExitItem->setStatusTip(QStringLiteral("Exit application"));
     ExitItem->setShortcut(QKeySequence(Qt::ALT | Qt::Key_X));
+    ExitItem->setShortcutContext(Qt::ApplicationShortcut);
+    // Nothing to open or save in a terminal: shown, but not offered.
+    OpenItem->setEnabled(false);
+    SaveItem->setEnabled(false);
 
     QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
     m_editMenu = edit;
@@ -247,6 +296,7 @@ void Tfrm_Main::buildMenus()
     m_serialMenu = serial;
     mnu_refresh = action(serial, "mnu_refresh", "&Refresh Ports");
     mnu_connect = action(serial, "mnu_connect", "&Connect");
+    mnu_connect->setCheckable(true); // checked while the button is down
     mnu_echo = action(serial, "mnu_echo", "&Echo");
     mnu_cts = action(serial, "mnu_cts", "C&TS");
     mnu_rts = action(serial, "mnu_rts", "RT&S");
@@ -272,7 +322,12 @@ void Tfrm_Main::buildMenus()
     connect(Font1, &QAction::triggered, this, &Tfrm_Main::Font1Click);
     connect(Colour1, &QAction::triggered, this, &Tfrm_Main::Colour1Click);
     connect(mnu_refresh, &QAction::triggered, this, &Tfrm_Main::mnu_refreshClick);
-    connect(mnu_connect, &QAction::triggered, this, &Tfrm_Main::mnu_connectClick);
+    connect(mnu_connect, &QAction::triggered, this, [this] {
+        mnu_connect->setChecked(spd_connect->isChecked());
+        mnu_connectClick();
+    });
+    // Quits as the window's close box does: the settings are saved once.
+    connect(ExitItem, &QAction::triggered, this, &QWidget::close);
     connect(About1, &QAction::triggered, this, &Tfrm_Main::About1Click);
 }
 
@@ -382,8 +437,7 @@ void Tfrm_Main::Start_up()
     mnu_cts->setChecked(ini.readInteger("CHECKED", "CTS", 0) != 0);
     mnu_rts->setChecked(ini.readInteger("CHECKED", "RTS", 0) != 0);
 
-    QFont font(fromBytes(ini.readString("MainForm", "Font", "Courier New").substr(0, kFontNameLimit)));
-    font.setStyleHint(QFont::TypeWriter);
+    QFont font = viewFont(fromBytes(ini.readString("MainForm", "Font", "Courier New").substr(0, kFontNameLimit)));
     font.setPointSize(static_cast<int>(std::clamp<std::int64_t>(ini.readInteger("MainForm", "FontSize", 10), 1, 200)));
     font.setBold(ini.readBool("MainForm", "StyleBold", false));
     font.setItalic(ini.readBool("MainForm", "StyleItalic", false));
@@ -566,8 +620,7 @@ void Tfrm_Main::handleDisconnect()
         tryReconnect();
         return;
     }
-    spd_connect->setChecked(false);
-    setLineControlsEnabled(true);
+    setConnectedControls(false);
     Panel2->setText(QStringLiteral("Disconnected: ") + fromBytes(m_port.path()));
 }
 
@@ -617,10 +670,15 @@ void Tfrm_Main::Paste1Click()
 
 void Tfrm_Main::Font1Click()
 {
+    const QFont current = RichEdit1->font();
+    // The dialog finds the face by its style name; without one it takes the
+    // family's first face, which may be an oblique one.
+    QFont offered = current;
+    offered.setStyleName(faceStyleName(current));
     bool ok = false;
-    const QFont font = QFontDialog::getFont(&ok, RichEdit1->font(), this);
-    if (ok)
-        RichEdit1->setFont(font);
+    const QFont chosen = QFontDialog::getFont(&ok, offered, this);
+    if (ok && !sameFace(chosen, current))
+        RichEdit1->setFont(chosen);
     RichEdit1->setFocus();
 }
 
@@ -639,8 +697,12 @@ void Tfrm_Main::Colour1Click()
 void Tfrm_Main::mnu_refreshClick()
 {
     fillPortList(false);
-    cbo_port->setCurrentIndex(-1);
-    cbo_port->setEditText(QString());
+    // A port in use stays chosen: it is the one the line controls describe.
+    const std::string inUse = m_connected || m_waiting ? m_lastPath : std::string();
+    const int index = inUse.empty() ? -1 : cbo_port->findText(fromBytes(inUse));
+    cbo_port->setCurrentIndex(index);
+    if (index < 0)
+        cbo_port->setEditText(QString());
 }
 
 void Tfrm_Main::spd_refreshClick()
@@ -650,21 +712,60 @@ void Tfrm_Main::spd_refreshClick()
 
 void Tfrm_Main::mnu_connectClick()
 {
-    const std::string settings
-        = merovan::lineSettingsText(selectedEntry(cbo_baud), selectedEntry(cbo_data), selectedEntry(cbo_stop));
+    // The menu item and the button are one switch.
+    spd_connect->setChecked(!spd_connect->isChecked());
+    spd_connectClick();
+}
+
+namespace {
+// The rate typed or chosen in the baud box; empty with the reason why
+// the text cannot be one.
+std::string baudRateFrom(const QString& typed, QString& problem)
+{
+    const QString text = typed.trimmed();
+    bool ok = !text.isEmpty();
+    for (const QChar c : text)
+        ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    const qulonglong value = ok ? text.toULongLong(&ok) : 0;
+    if (!ok || value > std::numeric_limits<std::uint32_t>::max()) {
+        problem = text.isEmpty() ? QStringLiteral("no baud rate given")
+                                 : QStringLiteral("the baud rate \"%1\" is not a number").arg(text);
+        return {};
+    }
+    if (value == 0) {
+        problem = QStringLiteral("a baud rate of 0 is not valid");
+        return {};
+    }
+    return std::to_string(value);
+}
+} // namespace
+
+bool Tfrm_Main::openConnection()
+{
+    // What the boxes show counts, typed or chosen: the drivers take any rate.
+    QString problem;
+    const std::string baud = baudRateFrom(cbo_baud->currentText(), problem);
+    const std::string settings = merovan::lineSettingsText(baud, toBytes(cbo_data->currentText().trimmed()),
+                                                           toBytes(cbo_stop->currentText().trimmed()));
     // A path typed into the box works as well as a listed one.
     const std::string path = toBytes(cbo_port->currentText().trimmed());
     delete m_portNotifier; // an open port is closed by the open below
     m_portNotifier = nullptr;
-    const int rc = path.empty() ? ENOENT : m_port.openPort(path, settings);
+    if (path.empty() || baud.empty()) {
+        m_port.closePort();
+        m_connected = false;
+        Panel2->setText(path.empty() ? QStringLiteral("No port selected")
+                                     : QStringLiteral("Cannot open %1: %2").arg(fromBytes(path), problem));
+        return false;
+    }
+    const int rc = m_port.openPort(path, settings);
     m_connected = m_port.isOpen();
     if (!m_connected) {
-        Panel2->setText(path.empty() ? QStringLiteral("No port selected")
-                                     : fromBytes(merovan::openFailureText(path, rc, m_port.lastError())));
+        Panel2->setText(fromBytes(merovan::openFailureText(path, rc, m_port.lastError())));
         // Line settings the device refused leave it held; let it go, so other
         // programs (and the next attempt) can have it.
         m_port.closePort();
-        return;
+        return false;
     }
     Panel2->clear();
     watchPort();
@@ -677,6 +778,7 @@ void Tfrm_Main::mnu_connectClick()
     rememberConnection(path, settings);
     startLineState();
     updateStatus();
+    return true;
 }
 
 void Tfrm_Main::setLineControlsEnabled(bool enabled)
@@ -685,27 +787,31 @@ void Tfrm_Main::setLineControlsEnabled(bool enabled)
         w->setEnabled(enabled);
 }
 
+void Tfrm_Main::setConnectedControls(bool down)
+{
+    spd_connect->setChecked(down);
+    mnu_connect->setChecked(down);
+    setLineControlsEnabled(!down);
+}
+
 void Tfrm_Main::spd_connectClick()
 {
     if (spd_connect->isChecked()) {
-        setLineControlsEnabled(false);
-        mnu_connectClick();
-        if (m_port.isOpen()) {
+        setConnectedControls(true);
+        if (openConnection()) {
             RichEdit1->setFocus();
         } else {
             // The reason is in the bottom panel; the button does not pretend.
-            spd_connect->setChecked(false);
-            setLineControlsEnabled(true);
+            setConnectedControls(false);
         }
     } else {
-        setLineControlsEnabled(true);
         delete m_portNotifier;
         m_portNotifier = nullptr;
         m_waiting = false;
         stopLineState();
         m_port.closePort();
         m_connected = false;
-        spd_connect->setChecked(false);
+        setConnectedControls(false);
         Panel2->clear();
     }
     updateStatus();

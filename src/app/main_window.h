@@ -10,6 +10,7 @@
 #include "transfer/transfer.h"
 
 #include <QColor>
+#include <QFont>
 #include <QMainWindow>
 
 #include <cstdint>
@@ -114,6 +115,9 @@ public:
         QWidget* waitLabel = nullptr; // hidden at the first progress report
         QLabel* status = nullptr;     // the dialog's own line for the outcome
         bool needsPort = true;
+        // False when the transfer only writes a file: then not even the
+        // closing CR goes to the port.
+        bool sendsToPort = true;
     };
     using Routine = std::function<merovan::TransferResult(merovan::TransferRequest&, const merovan::ProgressCallback&)>;
 
@@ -258,6 +262,21 @@ public:
     // the span lasts until the next call.
     std::span<const std::uint8_t> mapIncoming(std::span<const std::uint8_t> bytes);
 
+    // ---- Characters above 7F ---------------------------------------------
+    // One setting (Serial > Characters) for typing, scripts, the texts sent
+    // before a transfer and the view; kept in the settings file. Every view
+    // of received data follows it: charsetChanged() tells when it changes.
+    merovan::Charset charset() const { return m_charset; }
+    void setCharset(merovan::Charset charset);
+    // text as the bytes the port gets in the current charset; a character
+    // that has none is left out, and reported in dropped when given.
+    std::string encodeText(const QString& text, QString* dropped = nullptr) const;
+
+signals:
+    void charsetChanged();
+
+public:
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -273,12 +292,18 @@ private:
     void buildBars();
     void toggleDialog(Dialog which);
     void setLineControlsEnabled(bool enabled);
+    // The button, the menu's check mark and the line controls, as the
+    // button leaves them when it goes down (connected) or up.
+    void setConnectedControls(bool down);
+    // Opens the port the boxes name; false, with the reason in the bottom
+    // panel and the port closed, when it cannot.
+    bool openConnection();
     void handleDisconnect();
     void drainPort();
     void watchForZmodem(std::span<const std::uint8_t> bytes);
     void zmodemStarted();
     void beginTransfer(QWidget* cancelButton);
-    void endTransfer(QWidget* cancelButton);
+    void endTransfer(QWidget* cancelButton, bool closingCr = true);
     void watchPort();
     void writeMainSections(merovan::IniFile& ini) const;
     void buildTerminalMenus();
@@ -349,6 +374,7 @@ private:
     std::string m_lastPath;
     std::string m_lastIdentity;
     std::string m_lastSettings;
+    merovan::Charset m_charset = merovan::Charset::Latin1;
 
 public:
     // Controls, named as the user guide and the tests know them.
@@ -402,10 +428,17 @@ public:
     QAction* mnu_inAsReceived = nullptr;
     QAction* mnu_inLfCrLf = nullptr;
     QAction* mnu_inCrNewLine = nullptr;
+    QMenu* mnu_characters = nullptr;
+    QAction* mnu_latin1 = nullptr;
+    QAction* mnu_utf8 = nullptr;
     QLabel* lbl_log = nullptr;
     QLabel* lbl_lines = nullptr;
     LogDialog* dlg_log = nullptr;
 };
+
+// The view's font for a stored family: that family when it is installed,
+// else the system's fixed-pitch font; plain, not bold or italic.
+QFont viewFont(const QString& family);
 
 // Colours are stored as 0x00BBGGRR.
 QColor colorFromStored(std::int64_t value);

@@ -28,6 +28,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -123,6 +124,23 @@ void Tfrm_Main::buildTerminalMenus()
     m_serialMenu->addAction(mnu_break);
     m_serialMenu->addAction(mnu_reconnect);
 
+    mnu_characters = m_serialMenu->addMenu(QStringLiteral("C&haracters"));
+    mnu_characters->setObjectName(QStringLiteral("mnu_characters"));
+    mnu_characters->setToolTipsVisible(true);
+    mnu_latin1 = make("mnu_latin1", "&Latin-1");
+    mnu_latin1->setToolTip(QStringLiteral("One byte per character; bytes above 7F shown as [xx]"));
+    mnu_utf8 = make("mnu_utf8", "&UTF-8");
+    mnu_utf8->setToolTip(QStringLiteral("Characters above 7F sent and shown as UTF-8"));
+    auto* charsets = new QActionGroup(this);
+    for (QAction* a : { mnu_latin1, mnu_utf8 }) {
+        a->setCheckable(true);
+        charsets->addAction(a);
+        mnu_characters->addAction(a);
+    }
+    mnu_latin1->setChecked(true);
+    connect(mnu_latin1, &QAction::triggered, this, [this] { setCharset(merovan::Charset::Latin1); });
+    connect(mnu_utf8, &QAction::triggered, this, [this] { setCharset(merovan::Charset::Utf8); });
+
     connect(mnu_log, &QAction::triggered, this, [this] {
         // The check mark shows whether a log runs; the handler sets it.
         mnu_log->setChecked(logging());
@@ -217,6 +235,8 @@ void Tfrm_Main::readTerminalSettings(const merovan::IniFile& ini)
     m_logOptions.timestamps = ini.readInteger("LOG", "Timestamps", 0) != 0;
     m_logOptions.includeSent = ini.readInteger("LOG", "Sent", 0) != 0;
     m_logOptions.overwrite = ini.readInteger("LOG", "Overwrite", 0) != 0;
+    setCharset(ini.readString("TERMINAL", "Characters", "Latin-1") == "UTF-8" ? merovan::Charset::Utf8
+                                                                        : merovan::Charset::Latin1);
 }
 
 void Tfrm_Main::writeTerminalSections(merovan::IniFile& ini) const
@@ -237,6 +257,7 @@ void Tfrm_Main::writeTerminalSections(merovan::IniFile& ini) const
     ini.writeInteger("PORT", "Reconnect", mnu_reconnect->isChecked() ? 1 : 0);
     ini.writeString("TERMINAL", "Enter", std::string(merovan::enterMapName(m_enterMap)));
     ini.writeString("TERMINAL", "Incoming", std::string(merovan::incomingMapName(m_incoming.map())));
+    ini.writeString("TERMINAL", "Characters", m_charset == merovan::Charset::Utf8 ? "UTF-8" : "Latin-1");
     ini.writeString("LOG", "File", m_logFile);
     ini.writeInteger("LOG", "Raw", m_logOptions.form == merovan::LogForm::Raw ? 1 : 0);
     ini.writeInteger("LOG", "Timestamps", m_logOptions.timestamps ? 1 : 0);
@@ -285,7 +306,28 @@ void Tfrm_Main::showBytes(TerminalView* view, std::span<const std::uint8_t> byte
         text = m_formatter.format(mapIncoming(bytes));
     }
     if (!text.empty())
-        view->showText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+        view->showText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void Tfrm_Main::setCharset(merovan::Charset charset)
+{
+    (charset == merovan::Charset::Utf8 ? mnu_utf8 : mnu_latin1)->setChecked(true);
+    if (charset == m_charset)
+        return;
+    m_charset = charset;
+    m_formatter.setCharset(charset);
+    RichEdit1->setCharset(charset);
+    emit charsetChanged();
+}
+
+std::string Tfrm_Main::encodeText(const QString& text, QString* dropped) const
+{
+    std::string out;
+    for (const char32_t c : text.toUcs4()) {
+        if (!merovan::encodeCharacter(c, m_charset, out) && dropped)
+            *dropped += QString::fromUcs4(&c, 1);
+    }
+    return out;
 }
 
 // ---- Line-end maps ---------------------------------------------------------
@@ -432,7 +474,7 @@ void Tfrm_Main::mnu_findClick()
 bool Tfrm_Main::saveViewTo(const std::string& path)
 {
     const QString text = RichEdit1->text();
-    const QByteArray bytes = text.toLatin1();
+    const QByteArray bytes = m_charset == merovan::Charset::Utf8 ? text.toUtf8() : text.toLatin1();
     errno = 0;
     std::FILE* f = std::fopen(path.c_str(), "wb");
     bool ok = f != nullptr;
@@ -472,7 +514,18 @@ void Tfrm_Main::fillPortList(bool keepSelection)
     cbo_port->setEditText(QString());
     int widest = 0;
     const QFontMetrics fm(cbo_port->font());
-    for (const merovan::PortInfo& info : m_port.enumeratePortInfo()) {
+    std::vector<merovan::PortInfo> ports = m_port.enumeratePortInfo();
+    // The list leaves out the port this program holds; it is still a port.
+    if (m_port.isOpen()) {
+        const auto held = std::find_if(ports.begin(), ports.end(),
+                                       [this](const merovan::PortInfo& p) { return p.path == m_port.path(); });
+        if (held == ports.end()) {
+            const auto at = std::find_if(ports.begin(), ports.end(),
+                                         [this](const merovan::PortInfo& p) { return p.path > m_port.path(); });
+            ports.insert(at, merovan::describePort(m_port.path()));
+        }
+    }
+    for (const merovan::PortInfo& info : ports) {
         const int i = cbo_port->count();
         const QString description = fromBytes(info.description());
         cbo_port->addItem(fromBytes(info.path));

@@ -556,9 +556,14 @@ void TerminalView::keyPressEvent(QKeyEvent* event)
         QAbstractScrollArea::keyPressEvent(event);
         return;
     }
-    for (const QChar c : text) {
-        if (c.unicode() <= 0xFF)
-            emit keyTyped(static_cast<quint8>(c.unicode()));
+    for (const char32_t c : text.toUcs4()) {
+        std::string bytes;
+        if (!merovan::encodeCharacter(c, m_charset, bytes)) {
+            emit characterRefused(QString::fromUcs4(&c, 1));
+            continue;
+        }
+        for (const char b : bytes)
+            emit keyTyped(static_cast<quint8>(b));
     }
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "terminal/display_text.h"
+
 #include <QAbstractScrollArea>
 #include <QColor>
 #include <QString>
@@ -88,9 +90,15 @@ public:
     void setBackgroundColor(const QColor& color);
     QColor backgroundColor() const { return m_backgroundColor; }
 
+    // How typed characters above 7F become bytes (Latin-1 by default).
+    void setCharset(merovan::Charset charset) { m_charset = charset; }
+
 signals:
-    // A key that produces a character: its Latin-1 code.
+    // A key that produces a character: each of the bytes that carry it in
+    // the view's charset, one signal per byte.
     void keyTyped(quint8 byte);
+    // A typed character the charset has no bytes for; nothing was sent.
+    void characterRefused(const QString& character);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -135,4 +143,5 @@ private:
     class QToolButton* m_marker = nullptr;
     QColor m_textColor;
     QColor m_backgroundColor;
+    merovan::Charset m_charset = merovan::Charset::Latin1;
 };

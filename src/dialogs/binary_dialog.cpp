@@ -289,6 +289,7 @@ void Tfrm_Main::Transfer_bin()
     panel.closeBox = dialog->chk_close;
     panel.status = dialog->Panel1;
     panel.needsPort = !create;
+    panel.sendsToPort = !create;
 
     enum class Kind { Picture, Font, Binary };
     const Kind kind = dialog->chk_translate->isChecked() ? Kind::Picture
@@ -306,9 +307,9 @@ void Tfrm_Main::Transfer_bin()
     };
     const int result = runTransfer(
         panel,
-        [dialog, create](merovan::TransferRequest& request) {
-            if (dialog->chk_send->isChecked())
-                request.sendFirst = recent_list::toBytes(dialog->cbo_send->currentText());
+        [this, dialog, create](merovan::TransferRequest& request) {
+            if (dialog->chk_send->isChecked() && !create)
+                request.sendFirst = encodeText(dialog->cbo_send->currentText());
             request.createFile = create ? 1 : 0;
         },
         [kind, &written](merovan::TransferRequest& request, const merovan::ProgressCallback& progress) {

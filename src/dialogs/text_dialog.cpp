@@ -250,9 +250,9 @@ void Tfrm_Main::Transfer1()
     panel.status = dialog->Panel2;
     runTransfer(
         panel,
-        [dialog](merovan::TransferRequest& request) {
+        [this, dialog](merovan::TransferRequest& request) {
             if (dialog->chk_send->isChecked())
-                request.sendFirst = recent_list::toBytes(dialog->cbo_send->currentText());
+                request.sendFirst = encodeText(dialog->cbo_send->currentText());
             request.eolWaitChar = dialog->chk_eol->isChecked() ? byteValue(dialog->edt_eol) : 0;
             request.errorChar = dialog->chk_err->isChecked() ? byteValue(dialog->edt_err) : 0;
             request.eolDelay = dialog->chk_delay->isChecked() ? byteValue(dialog->edt_delay) : 0;

@@ -43,12 +43,13 @@ void Tfrm_Main::beginTransfer(QWidget* cancelButton)
 
 // Up to the closing CR; the send buttons come back after the caller's own
 // restoring.
-void Tfrm_Main::endTransfer(QWidget* cancelButton)
+void Tfrm_Main::endTransfer(QWidget* cancelButton, bool closingCr)
 {
     cancelButton->setVisible(false);
     setPolling(true);
     RichEdit1->setFocus();
-    m_port.writeByte(kCarriageReturn);
+    if (closingCr)
+        m_port.writeByte(kCarriageReturn);
 }
 
 int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(merovan::TransferRequest&)>& fill,
@@ -128,7 +129,7 @@ int Tfrm_Main::runTransfer(const TransferPanel& panel, const std::function<void(
     }
 
     bar->setValue(0);
-    endTransfer(panel.cancelButton);
+    endTransfer(panel.cancelButton, panel.sendsToPort);
     if (hooks.after)
         hooks.after();
     m_transferRunning = false;

@@ -83,6 +83,7 @@ Tfrm_script::Tfrm_script(Tfrm_Main& main)
     apd_add = imageButton(this, "apd_add", nullptr, QStringLiteral("+"));
     SpeedButton1 = imageButton(this, "SpeedButton1", nullptr, QStringLiteral("\u2212"));
     spd_update = imageButton(this, "spd_update", "Update script text", QStringLiteral("\u2713"));
+    spd_rename = imageButton(this, "spd_rename", "Rename script (keeps its text)", QStringLiteral("\u270e"));
     mmo_script = named(new QPlainTextEdit(this), "mmo_script");
     mmo_script->setLineWrapMode(QPlainTextEdit::NoWrap);
     mmo_script->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -114,6 +115,7 @@ Tfrm_script::Tfrm_script(Tfrm_Main& main)
     nameRow->addWidget(apd_add);
     nameRow->addWidget(SpeedButton1);
     nameRow->addWidget(spd_update);
+    nameRow->addWidget(spd_rename);
     layout->addLayout(nameRow);
     auto* body = new QHBoxLayout;
     body->addWidget(mmo_script, 1);
@@ -149,6 +151,7 @@ Tfrm_script::Tfrm_script(Tfrm_Main& main)
     connect(apd_add, &QToolButton::clicked, this, &Tfrm_script::apd_addClick);
     connect(SpeedButton1, &QToolButton::clicked, this, &Tfrm_script::SpeedButton1Click);
     connect(spd_update, &QToolButton::clicked, this, &Tfrm_script::spd_updateClick);
+    connect(spd_rename, &QToolButton::clicked, this, &Tfrm_script::spd_renameClick);
     connect(btn_send, &QPushButton::clicked, this, &Tfrm_script::btn_sendClick);
     connect(Button1, &QPushButton::clicked, this, &Tfrm_script::Button1Click);
 
@@ -200,12 +203,14 @@ void Tfrm_script::reloadScriptNames(const QString& file)
 
 void Tfrm_script::showScriptText(const QString& file, const QString& name)
 {
-    if (name.isEmpty()) {
-        mmo_script->clear();
+    // A name that is not stored (yet) keeps what the user has written.
+    if (name.isEmpty())
         return;
-    }
     const auto text = merovan::getScriptText(recent_list::toBytes(file), recent_list::toBytes(name));
-    mmo_script->setPlainText(text ? memoText(*text) : QString());
+    if (!text)
+        return;
+    m_storedName = name;
+    mmo_script->setPlainText(memoText(*text));
 }
 
 void Tfrm_script::selectFirstAndShow()
@@ -221,6 +226,7 @@ void Tfrm_script::selectFirstAndShow()
 void Tfrm_script::cbo_filenameChange()
 {
     recent_list::updateFileHint(cbo_filename);
+    m_storedName.clear();
     if (cbo_filename->currentText().isEmpty())
         return;
     reloadScriptNames(cbo_filename->currentText());
@@ -235,11 +241,19 @@ void Tfrm_script::btn_browseClick()
     const std::string path = recent_list::toBytes(chosen);
     if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
         std::fclose(f);
+        // Only a script file joins the list: anything else could be
+        // written over by the next add or update.
+        std::string why;
+        if (!merovan::isScriptFile(path, &why)) {
+            m_main.showMessage(QStringLiteral("%1 is not a script file (%2)").arg(chosen, recent_list::fromBytes(why)));
+            return;
+        }
         {
             const QSignalBlocker quiet(cbo_filename);
             recent_list::appendAndSelect(cbo_filename, chosen);
         }
         cbo_filename->setToolTip(chosen);
+        m_storedName.clear();
         reloadScriptNames(cbo_filename->currentText());
         selectFirstAndShow();
         return;
@@ -312,8 +326,10 @@ void Tfrm_script::SpeedButton1Click()
     }
     reloadScriptNames(cbo_filename->currentText());
     selectFirstAndShow();
-    if (cbo_script->currentText().isEmpty())
+    if (cbo_script->currentText().isEmpty()) {
         mmo_script->clear();
+        m_storedName.clear();
+    }
 }
 
 void Tfrm_script::spd_updateClick()
@@ -341,9 +357,42 @@ void Tfrm_script::spd_updateClick()
         showScriptText(cbo_filename->currentText(), cbo_script->currentText());
 }
 
+void Tfrm_script::spd_renameClick()
+{
+    const QString to = cbo_script->currentText();
+    if (to.isEmpty()) {
+        m_main.showMessage(QStringLiteral("Script name is blank!!"));
+        return;
+    }
+    if (m_storedName.isEmpty()) {
+        m_main.showMessage(QStringLiteral("Choose a stored script, then type its new name"));
+        return;
+    }
+    const QString from = m_storedName;
+    if (from == to)
+        return; // a stored name typed again is that script itself
+    const auto say = [this](const std::string& m) { m_main.showMessage(recent_list::fromBytes(m)); };
+    if (!merovan::renameScript(fileBytes(), recent_list::toBytes(from), recent_list::toBytes(to), say))
+        return;
+    m_storedName = to;
+    {
+        // The memo keeps its text, edited or not.
+        const QSignalBlocker quiet(cbo_script);
+        reloadScriptNames(cbo_filename->currentText());
+        cbo_script->setCurrentIndex(cbo_script->findText(to));
+    }
+    Panel1->setText(QStringLiteral("Item renamed: %1 to %2").arg(from, to));
+}
+
 void Tfrm_script::btn_sendClick()
 {
-    m_main.sendText(memoBytes(mmo_script));
+    // Sent in the window's charset; what the file keeps is not touched.
+    QString dropped;
+    const std::string text
+        = m_main.encodeText(mmo_script->toPlainText().replace(QLatin1Char('\n'), QLatin1String("\r\n")), &dropped);
+    if (!dropped.isEmpty())
+        Panel1->setText(QStringLiteral("Not sent, no Latin-1 byte for: ") + dropped);
+    m_main.sendText(text);
 }
 
 void Tfrm_script::Panel1Click()

@@ -36,6 +36,9 @@ public:
     void apd_addClick();
     void SpeedButton1Click();
     void spd_updateClick();
+    // Gives the script last shown from the file the name now typed, keeping
+    // its text.
+    void spd_renameClick();
     void btn_sendClick();
     void Panel1Click();
     void Button1Click();
@@ -52,6 +55,7 @@ public:
     QToolButton* apd_add = nullptr;
     QToolButton* SpeedButton1 = nullptr;
     QToolButton* spd_update = nullptr;
+    QToolButton* spd_rename = nullptr;
     QPlainTextEdit* mmo_script = nullptr;
     QPushButton* Button1 = nullptr;
     QPushButton* btn_send = nullptr;
@@ -68,4 +72,5 @@ private:
     Tfrm_Main& m_main;
     int m_filterIndex = 0;
     std::function<QString(int&)> m_chooseFile;
+    QString m_storedName; // the script whose stored text the memo last took
 };

@@ -21,6 +21,12 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 constexpr char kNameExists[] = "Scip name already exists, use update";
 constexpr char kNotFound[] = "Scrip not found do cant remove";
 
+bool isReserved(char c, bool inName)
+{
+    const auto b = static_cast<std::uint8_t>(c);
+    return b == kTextEnd || b == kContentEnd || (inName && b == kNameEnd);
+}
+
 bool holdsAnyOf(std::string_view s, std::initializer_list<std::uint8_t> bytes)
 {
     for (const char c : s)
@@ -52,6 +58,10 @@ bool acceptable(std::string_view name, std::string_view text, const StoreMessage
     }
     return true;
 }
+
+// Reads path for a change: nullopt silently when it cannot be read, and
+// with a message when it is no script file, so nothing gets written to it.
+std::optional<std::string> readForChange(const std::string& path, const StoreMessages& say);
 
 std::optional<std::string> readAll(const std::string& path)
 {
@@ -134,6 +144,19 @@ std::string rewrite(std::string_view content, std::string_view name, const std::
     return out;
 }
 
+std::optional<std::string> readForChange(const std::string& path, const StoreMessages& say)
+{
+    auto content = readAll(path);
+    if (!content)
+        return std::nullopt;
+    const std::string problem = scriptFileProblem(*content);
+    if (!problem.empty()) {
+        say(path + " is not a script file (" + problem + "); nothing was written");
+        return std::nullopt;
+    }
+    return content;
+}
+
 // Writes content to the temporary file, flushes it to the disk and renames
 // it over path: path is either the old file or the new one, never less.
 bool replaceFile(const std::string& path, const std::string& content)
@@ -143,6 +166,49 @@ bool replaceFile(const std::string& path, const std::string& content)
 }
 
 } // namespace
+
+std::string scriptFileProblem(std::string_view content)
+{
+    std::size_t pos = 0;
+    std::size_t record = 1;
+    while (pos < content.size()) {
+        if (static_cast<std::uint8_t>(content[pos]) == kContentEnd)
+            return {};
+        const std::string where = "record " + std::to_string(record);
+        const std::size_t nameStart = pos;
+        while (pos < content.size() && static_cast<std::uint8_t>(content[pos]) != kNameEnd) {
+            if (isReserved(content[pos], true))
+                return where + ": its name holds a reserved byte";
+            ++pos;
+        }
+        if (pos >= content.size())
+            return where + ": its name has no end";
+        if (pos - nameStart > kMaxScriptName)
+            return where + ": its name is longer than 259 bytes";
+        const std::size_t textStart = ++pos;
+        while (pos < content.size() && static_cast<std::uint8_t>(content[pos]) != kTextEnd) {
+            if (isReserved(content[pos], false))
+                return where + ": its text holds the end marker";
+            ++pos;
+        }
+        if (pos >= content.size())
+            return where + ": its text has no end";
+        if (pos - textStart > kMaxScriptText)
+            return where + ": its text is longer than 1023 bytes";
+        ++pos;
+        ++record;
+    }
+    return "no end marker";
+}
+
+bool isScriptFile(const std::string& path, std::string* why)
+{
+    const auto content = readAll(path);
+    std::string problem = content ? scriptFileProblem(*content) : std::string("it cannot be read");
+    if (why)
+        *why = problem;
+    return problem.empty();
+}
 
 std::string scriptTempPath(const std::string& path)
 {
@@ -173,7 +239,7 @@ std::int64_t findScript(std::FILE* file, std::string_view name)
 
 bool addScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say)
 {
-    const auto content = readAll(path);
+    const auto content = readForChange(path, say);
     if (!content)
         return false;
     if (findIn(*content, name) >= 0) {
@@ -199,7 +265,7 @@ bool addScript(const std::string& path, std::string_view name, std::string_view 
 
 bool updateScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say)
 {
-    const auto content = readAll(path);
+    const auto content = readForChange(path, say);
     if (!content)
         return false;
     if (findIn(*content, name) < 0)
@@ -211,7 +277,7 @@ bool updateScript(const std::string& path, std::string_view name, std::string_vi
 
 bool removeScript(const std::string& path, std::string_view name, const StoreMessages& say)
 {
-    const auto content = readAll(path);
+    const auto content = readForChange(path, say);
     if (!content)
         return false;
     if (findIn(*content, name) < 0) {
@@ -219,6 +285,31 @@ bool removeScript(const std::string& path, std::string_view name, const StoreMes
         return false;
     }
     return replaceFile(path, rewrite(*content, name, nullptr));
+}
+
+bool renameScript(const std::string& path, std::string_view from, std::string_view to, const StoreMessages& say)
+{
+    const auto content = readForChange(path, say);
+    if (!content)
+        return false;
+    std::size_t textStart = 0;
+    const std::int64_t at = findIn(*content, from, &textStart);
+    if (at < 0) {
+        say("Script not found: " + std::string(from));
+        return false;
+    }
+    if (from == to)
+        return true;
+    if (findIn(*content, to) >= 0) {
+        say(kNameExists);
+        return false;
+    }
+    if (!acceptable(to, {}, say))
+        return false;
+    std::string renamed = content->substr(0, static_cast<std::size_t>(at));
+    renamed += to;
+    renamed += content->substr(textStart - 1);
+    return replaceFile(path, renamed);
 }
 
 std::optional<std::string> getScriptText(const std::string& path, std::string_view name)

@@ -27,13 +27,27 @@ inline constexpr std::size_t kMaxScriptText = 1023;
 
 using StoreMessages = std::function<void(const std::string& message)>;
 
+// Empty when content is a script file's: records of a name (no 1F, 1E or
+// 17, at most 259 bytes), 1F, a text (no 1E or 17, at most 1,023 bytes) and
+// 1E, then the end marker 17 (what follows it is not content). Otherwise
+// what is wrong, for the user.
+std::string scriptFileProblem(std::string_view content);
+
+// True when path can be read and holds a script file; otherwise false, with
+// the reason in why.
+bool isScriptFile(const std::string& path, std::string* why = nullptr);
+
 // Offset of the named record's first byte in an open script file, or -1.
 // On success the file is left at the first byte of the text.
 std::int64_t findScript(std::FILE* file, std::string_view name);
 
+// Every operation that writes checks first that the file is a script file
+// (isScriptFile); one that is not is refused with a message and left
+// untouched.
+
 // Appends a record before the end marker. False, with a message, when the
-// name exists already or the name or text breaks the format's limits; false
-// silently when the file cannot be opened or has no end marker.
+// file is not a script file, the name exists already or the name or text
+// breaks the format's limits; false silently when the file cannot be opened.
 bool addScript(const std::string& path, std::string_view name, std::string_view text, const StoreMessages& say);
 
 // Replaces the named script's text, keeping its place; a new name is added as
@@ -45,6 +59,11 @@ bool updateScript(const std::string& path, std::string_view name, std::string_vi
 // Removes the named script, rewriting the file as updateScript does. True
 // when it was removed.
 bool removeScript(const std::string& path, std::string_view name, const StoreMessages& say);
+
+// Gives the script named from the name to, keeping its text and its place.
+// False, with a message, when from is not in the file, to is already there
+// or breaks the format's limits, or the file is not a script file.
+bool renameScript(const std::string& path, std::string_view from, std::string_view to, const StoreMessages& say);
 
 // The named script's text (at most 1,023 bytes); nullopt when the file cannot
 // be opened or holds no such name.

@@ -82,7 +82,7 @@ SessionLog::SessionLog(std::unique_ptr<LogSink> sink, const LogOptions& options,
     , m_clock(clock)
     , m_name(std::move(name))
 {
-    m_stamper.setEnabled(m_options.timestamps);
+    m_stamper.setEnabled(m_options.timestamps && textForm());
     m_lastCheckMs = m_clock.nowMs();
 }
 
@@ -91,17 +91,10 @@ SessionLog::~SessionLog()
     stop();
 }
 
-void SessionLog::appendReceived(std::span<const std::uint8_t> bytes)
+void SessionLog::stampReceived(std::string_view text)
 {
     const bool wasEmpty = m_buffer.empty();
     const std::size_t before = m_buffer.size();
-    std::string_view text;
-    if (m_options.form == LogForm::Raw) {
-        text = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    } else {
-        m_scratch = m_formatter.format(bytes);
-        text = m_scratch;
-    }
     m_stamper.stamp(text, m_options.timestamps ? m_wall.epochMs() : 0, m_buffer);
     if (wasEmpty && m_buffer.size() > before)
         m_pendingSinceMs = m_clock.nowMs();
@@ -111,16 +104,34 @@ void SessionLog::received(std::span<const std::uint8_t> bytes)
 {
     if (!m_sink || bytes.empty())
         return;
-    endSentLine();
-    appendReceived(bytes);
     m_bytesLogged += bytes.size();
+    m_receivedAtMs = m_clock.nowMs();
+    if (!textForm()) {
+        if (m_buffer.empty())
+            m_pendingSinceMs = m_receivedAtMs;
+        m_buffer.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    } else {
+        m_scratch = m_formatter.format(bytes);
+        std::string_view text = m_scratch;
+        if (!m_sentLines.empty()) {
+            // What was sent goes after the received line it came during.
+            const auto end = text.find('\n');
+            if (end != std::string_view::npos) {
+                stampReceived(text.substr(0, end + 1));
+                text.remove_prefix(end + 1);
+            }
+            if (m_stamper.atLineStart())
+                emitSentLines();
+        }
+        stampReceived(text);
+    }
     if (endsLine(bytes) || m_buffer.size() >= 64 * 1024)
         writeOut();
 }
 
 void SessionLog::sent(std::span<const std::uint8_t> bytes)
 {
-    if (!m_sink || !m_options.includeSent || bytes.empty())
+    if (!m_sink || !m_options.includeSent || !textForm() || bytes.empty())
         return;
     TerminalTextFormatter plain;
     std::string text = plain.format(bytes);
@@ -128,15 +139,24 @@ void SessionLog::sent(std::span<const std::uint8_t> bytes)
     std::size_t start = 0;
     for (;;) {
         const auto brk = text.find('\n', start);
-        m_sentLine.append(text, start, brk == std::string::npos ? std::string::npos : brk - start);
+        const std::size_t end = brk == std::string::npos ? text.size() : brk;
+        if (end > start && m_sentLine.empty() && !m_lineEndPending) {
+            m_sentSinceMs = m_clock.nowMs();
+            m_sentWallMs = m_wall.epochMs();
+        }
+        m_sentLine.append(text, start, end - start);
         if (brk == std::string::npos)
             break;
+        if (m_sentLine.empty()) {
+            m_sentSinceMs = m_clock.nowMs();
+            m_sentWallMs = m_wall.epochMs();
+        }
         m_lineEndPending = true;
         endSentLine();
         start = brk + 1;
     }
-    if (!m_sentLine.empty() && m_buffer.empty())
-        m_pendingSinceMs = m_clock.nowMs();
+    if (m_stamper.atLineStart())
+        emitSentLines();
 }
 
 void SessionLog::endSentLine()
@@ -144,22 +164,32 @@ void SessionLog::endSentLine()
     if (m_sentLine.empty() && !m_lineEndPending)
         return;
     m_lineEndPending = false;
-    m_stamper.breakLine(m_buffer);
     if (m_options.timestamps)
-        m_buffer += formatTimestamp(m_wall.epochMs());
-    m_buffer += "[sent] ";
-    m_buffer += m_sentLine;
-    m_buffer.push_back('\n');
+        m_sentLines += formatTimestamp(m_sentWallMs);
+    m_sentLines += "[sent] ";
+    m_sentLines += m_sentLine;
+    m_sentLines.push_back('\n');
     m_sentLine.clear();
+}
+
+void SessionLog::emitSentLines()
+{
+    if (m_sentLines.empty())
+        return;
+    m_stamper.breakLine(m_buffer);
+    m_buffer += m_sentLines;
+    m_sentLines.clear();
     m_stamper.reset();
     writeOut();
 }
 
 void SessionLog::note(std::string_view text)
 {
-    if (!m_sink)
+    // A raw log holds the device's bytes and nothing else.
+    if (!m_sink || !textForm())
         return;
     endSentLine();
+    emitSentLines();
     m_stamper.breakLine(m_buffer);
     if (m_options.timestamps)
         m_buffer += formatTimestamp(m_wall.epochMs());
@@ -175,8 +205,11 @@ void SessionLog::poll()
     if (!m_sink)
         return;
     const std::uint64_t now = m_clock.nowMs();
-    if (!m_sentLine.empty() && now - m_pendingSinceMs >= kFlushAfterMs)
+    if (!m_sentLine.empty() && now - m_sentSinceMs >= kFlushAfterMs)
         endSentLine();
+    // A received line that has stopped growing gives way to what was sent.
+    if (!m_sentLines.empty() && (m_stamper.atLineStart() || now - m_receivedAtMs >= kFlushAfterMs))
+        emitSentLines();
     if (!m_buffer.empty() && now - m_pendingSinceMs >= kFlushAfterMs)
         writeOut();
     if (m_sink && now - m_lastCheckMs >= kPresenceCheckMs) {
@@ -204,6 +237,7 @@ void SessionLog::fail(int, const std::string& reason)
     m_sink.reset();
     m_buffer.clear();
     m_sentLine.clear();
+    m_sentLines.clear();
     m_failure = "The log to " + m_name + " stopped: " + reason;
 }
 
@@ -212,6 +246,7 @@ void SessionLog::stop()
     if (!m_sink)
         return;
     endSentLine();
+    emitSentLines();
     writeOut();
     m_sink.reset();
 }

@@ -30,20 +30,28 @@ public:
 std::unique_ptr<LogSink> openLogFile(const std::string& path, bool overwrite, std::string& reason);
 
 enum class LogForm {
-    Raw,  // the bytes exactly as received
+    Raw,  // exactly the bytes received: no stamps, sent lines or notes
     View, // the text the terminal view shows, "[xx]" and all, '\n' line ends
 };
 
 struct LogOptions
 {
     LogForm form = LogForm::View;
+    // The next two shape the text form only; a raw log holds nothing but
+    // what was received.
     bool timestamps = false; // "2026-12-08 17:06:11.123 " before each line
     bool includeSent = false; // what went out, on lines of its own, marked "[sent] "
     bool overwrite = false;   // otherwise an existing file is appended to
 };
 
-// A log of the session: what arrived, and on request what went out, with
-// notes such as "Reconnected" on lines of their own in brackets.
+// A log of the session: what arrived, and in the text form on request what
+// went out, with notes such as "Reconnected" on lines of their own in
+// brackets.
+//
+// A sent line goes between whole received lines: while a received line is
+// under way it waits for that line's end, or until nothing more has come
+// for kFlushAfterMs, when the received line is broken off. A sent line ends
+// where the user's text ended one, or kFlushAfterMs after its first byte.
 //
 // Writes are buffered; the buffer goes to the sink at the end of every call
 // that completed a line, and otherwise from poll() once data has waited
@@ -81,8 +89,10 @@ public:
     std::string takeFailure();
 
 private:
-    void appendReceived(std::span<const std::uint8_t> bytes);
+    void stampReceived(std::string_view text);
     void endSentLine();
+    void emitSentLines();
+    bool textForm() const { return m_options.form == LogForm::View; }
     void writeOut();
     void fail(int error, const std::string& reason);
 
@@ -96,7 +106,11 @@ private:
     std::string m_buffer;
     std::string m_scratch;
     std::string m_sentLine;  // sent bytes not yet written, in the view form
+    std::string m_sentLines; // finished "[sent]" lines waiting for a line start
     bool m_lineEndPending = false;
+    std::uint64_t m_sentSinceMs = 0;    // first byte of m_sentLine
+    std::int64_t m_sentWallMs = 0;      // its wall-clock time, for the stamp
+    std::uint64_t m_receivedAtMs = 0;   // the last received bytes
     std::uint64_t m_pendingSinceMs = 0;
     std::uint64_t m_lastCheckMs = 0;
     std::uint64_t m_bytesLogged = 0;

@@ -146,7 +146,10 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
         releaseBmp(picture);
         return TransferResult::Canceled;
     }
-    sendFirst(request, 128);
+    // Creating the header file is instead of sending: nothing, not even the
+    // text to send first, goes to the port.
+    if (request.createFile == 0)
+        sendFirst(request, 128);
 
     const std::uint8_t head[4] = { static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
                                    static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width) };
@@ -176,6 +179,10 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
         }
         if (headerPath)
             *headerPath = path;
+        releaseBmp(picture);
+        if (height > 0)
+            progress(progressHeight, progressHeight - 1);
+        return TransferResult::Success;
     }
 
     // The writes' results are not looked at one by one; a device that goes

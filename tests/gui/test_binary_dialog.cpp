@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 using merovan::test::Devsim;
 using merovan::test::readFile;
@@ -241,4 +242,68 @@ TEST(BinaryDialogCts, AFailedWriteSwitchesCtsOffBeforeTheMessageAndOnAfter)
     EXPECT_TRUE(log.applied.back().hardwareFlow) << "and on again after, as the menu asks";
     fs::remove(file);
     fs::remove(ini);
+}
+
+TEST(BinaryDialogCreate, CreatingAFileSendsNothingToThePortNotEvenTheSendFirstText)
+{
+    merovan::test::FakeClock clock;
+    merovan::test::FakeLineLog log;
+    merovan::SerialPort port(clock, std::make_unique<merovan::test::FakeBackend>(clock, log));
+    const fs::path dir = tempPath("create");
+    fs::create_directories(dir);
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir); // the picture's header file goes to the current folder
+    const std::string ini = (dir / "Merovan.ini").string();
+    {
+        Tfrm_Main window(port, ini);
+        std::vector<QString> messages;
+        window.setMessageHandler([&](const QString& m) { messages.push_back(m); });
+        Tfrm_bin dialog(window);
+        window.cbo_port->setEditText(QStringLiteral("/dev/fake"));
+        window.spd_connect->click();
+        ASSERT_TRUE(port.isOpen());
+
+        const std::string picture = (dir / "p.bmp").string();
+        const auto bmp = merovan::test::makeBmp24(2, 2, [](std::uint32_t, std::uint32_t) {
+            return std::array<std::uint8_t, 3> { 255, 255, 255 };
+        });
+        std::ofstream(picture, std::ios::binary).write(reinterpret_cast<const char*>(bmp.data()),
+                                                       static_cast<std::streamsize>(bmp.size()));
+        const std::string font = (dir / "f.bff").string();
+        fs::copy_file(MEROVAN_TEST_DATA "/fonts/RicoTech_bin_font_courier_new.bff", font);
+
+        dialog.chk_close->setChecked(false);
+        for (const auto& [translate, file, written] :
+             { std::tuple { true, picture, (dir / "bmpHead.h").string() },
+               std::tuple { false, font, (dir / "f.bf").string() } }) {
+            (translate ? dialog.chk_translate : dialog.chk_font)->setChecked(true);
+            dialog.chk_createfile->setChecked(true);
+            // "Send first" ticked again after "Creates file" cleared it.
+            dialog.chk_send->setChecked(true);
+            dialog.cbo_send->setEditText(QStringLiteral("HELLO\\r"));
+            dialog.cbo_filename->setEditText(QString::fromStdString(file));
+            log.writes.clear();
+            dialog.btn_send->click();
+            EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
+            EXPECT_TRUE(fs::exists(written)) << written;
+            EXPECT_EQ(dialog.Panel1->text(), QStringLiteral("Written to ") + QString::fromStdString(written));
+            EXPECT_TRUE(log.writes.empty()) << "nothing goes to the port, not even the closing CR";
+        }
+
+        // Unticked, the same picture is sent, "Send first" and CR included.
+        dialog.chk_translate->setChecked(true);
+        dialog.chk_send->setChecked(true);
+        dialog.cbo_send->setEditText(QStringLiteral("HI"));
+        dialog.cbo_filename->setEditText(QString::fromStdString(picture));
+        log.writes.clear();
+        dialog.btn_send->click();
+        std::string sent;
+        for (const auto& w : log.writes)
+            sent.append(w.begin(), w.end());
+        EXPECT_EQ(sent.substr(0, 2), "HI");
+        EXPECT_EQ(sent.size(), 2u + 4u + 12u + 1u);
+        EXPECT_EQ(sent.back(), '\r');
+    }
+    fs::current_path(previous);
+    fs::remove_all(dir);
 }

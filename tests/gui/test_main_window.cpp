@@ -10,6 +10,8 @@
 #include <QAction>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -113,7 +115,13 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaults)
     EXPECT_FALSE(w.mnu_echo->isChecked());
     EXPECT_FALSE(w.mnu_cts->isChecked());
     EXPECT_FALSE(w.mnu_rts->isChecked());
-    EXPECT_EQ(w.view()->font().family(), QStringLiteral("Courier New"));
+    // "Courier New" where it is installed, else the system's fixed font.
+    EXPECT_TRUE(QFontDatabase::hasFamily(w.view()->font().family())) << w.view()->font().family().toStdString();
+    const QFontMetricsF fm(w.view()->font());
+    EXPECT_EQ(fm.horizontalAdvance(QLatin1Char('i')), fm.horizontalAdvance(QLatin1Char('M'))) << "monospace";
+    if (QFontDatabase::hasFamily(QStringLiteral("Courier New"))) {
+        EXPECT_EQ(w.view()->font().family(), QStringLiteral("Courier New"));
+    }
     EXPECT_EQ(w.view()->font().pointSize(), 10);
     EXPECT_EQ(w.view()->textColor(), QColor(0xFF, 0xFF, 0x00));
     EXPECT_EQ(w.view()->backgroundColor(), QColor(0x00, 0x80, 0x00));

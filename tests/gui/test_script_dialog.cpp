@@ -9,6 +9,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -118,7 +119,7 @@ TEST_F(ScriptDialogTest, AddUpdateAndRemoveWorkOnTheFile)
     EXPECT_EQ(readFile(file), "A\x1fx\x1e\x17");
 
     typeName(QStringLiteral("B"));
-    EXPECT_EQ(dialog->mmo_script->toPlainText(), QString()) << "a new name empties the memo";
+    EXPECT_EQ(dialog->mmo_script->toPlainText(), QStringLiteral("x")) << "a new name keeps the memo";
     dialog->mmo_script->setPlainText(QStringLiteral("y"));
     dialog->apd_addClick();
     EXPECT_EQ(dialog->Panel1->text(), QStringLiteral("Item added: B"));
@@ -179,4 +180,77 @@ TEST_F(ScriptDialogTest, SendNeedsAnOpenPortAndEchoesWhatWentOut)
     ASSERT_TRUE(merovan::test::waitForFileSize(record, 4));
     EXPECT_EQ(readFile(record), "AB\r\x1b");
     fs::remove(record);
+}
+
+TEST_F(ScriptDialogTest, AFileThatIsNoScriptFileIsRefusedAndNeverWritten)
+{
+    const std::string binary = dir + "/program.bin";
+    const std::string content("\x7f" "ELF\x02\x01\x00\x1f\x8b\x1e\xff\x00\x00\x00", 14);
+    std::ofstream(binary, std::ios::binary) << content;
+    const std::string text = dir + "/notes.txt";
+    std::ofstream(text, std::ios::binary) << "just some notes\n";
+    open();
+    browse(binary);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].toStdString(), binary + " is not a script file (record 2: its name has no end)");
+    EXPECT_EQ(dialog->cbo_filename->count(), 0) << "not offered for the next add";
+    browse(text);
+    EXPECT_EQ(dialog->cbo_filename->count(), 0);
+
+    // Typed into the box instead of browsed: every writing button refuses.
+    dialog->cbo_filename->setEditText(QString::fromStdString(binary));
+    messages.clear();
+    typeName(QStringLiteral("A"));
+    dialog->mmo_script->setPlainText(QStringLiteral("x"));
+    dialog->apd_addClick();
+    dialog->spd_updateClick();
+    typeName(QStringLiteral("A"));
+    dialog->SpeedButton1Click();
+    dialog->Panel1Click();
+    EXPECT_EQ(readFile(binary), content) << "nothing written";
+    EXPECT_EQ(readFile(text), "just some notes\n");
+    ASSERT_EQ(messages.size(), 4u);
+    for (const QString& m : messages)
+        EXPECT_EQ(m.toStdString(), binary + " is not a script file (record 2: its name has no end); nothing was written");
+}
+
+TEST_F(ScriptDialogTest, TextTypedBeforeTheNameIsKeptAndRenameKeepsTheText)
+{
+    const std::string file = dir + "/tests.scr";
+    std::ofstream(file, std::ios::binary) << "A\x1fx\x1e" "B\x1fy\x1e\x17";
+    open();
+    browse(file);
+    ASSERT_EQ(dialog->mmo_script->toPlainText(), QStringLiteral("x"));
+
+    // The text first, then a new name, typed a letter at a time.
+    dialog->mmo_script->setPlainText(QStringLiteral("hello\nworld"));
+    dialog->cbo_script->setFocus();
+    dialog->cbo_script->lineEdit()->selectAll();
+    QTest::keyClicks(dialog->cbo_script->lineEdit(), QStringLiteral("Greeting"));
+    ASSERT_EQ(dialog->cbo_script->currentText(), QStringLiteral("Greeting"));
+    EXPECT_EQ(dialog->mmo_script->toPlainText(), QStringLiteral("hello\nworld"));
+    dialog->apd_addClick();
+    EXPECT_EQ(readFile(file), "A\x1fx\x1e" "B\x1fy\x1e" "Greeting\x1fhello\r\nworld\x1e\x17");
+
+    // A stored name still brings its text.
+    typeName(QStringLiteral("B"));
+    EXPECT_EQ(dialog->mmo_script->toPlainText(), QStringLiteral("y"));
+
+    // Rename: B becomes Bee with its text, in its place; the memo is kept.
+    typeName(QStringLiteral("Bee"));
+    EXPECT_EQ(dialog->mmo_script->toPlainText(), QStringLiteral("y"));
+    dialog->spd_rename->click();
+    EXPECT_EQ(readFile(file), "A\x1fx\x1e" "Bee\x1fy\x1e" "Greeting\x1fhello\r\nworld\x1e\x17");
+    EXPECT_EQ(names(), (QStringList { QStringLiteral("A"), QStringLiteral("Bee"), QStringLiteral("Greeting") }));
+    EXPECT_EQ(dialog->cbo_script->currentText(), QStringLiteral("Bee"));
+    EXPECT_EQ(dialog->mmo_script->toPlainText(), QStringLiteral("y"));
+    EXPECT_EQ(dialog->Panel1->text(), QStringLiteral("Item renamed: B to Bee"));
+    EXPECT_TRUE(messages.empty());
+
+    // A name that exists is that script's own: nothing to rename.
+    typeName(QStringLiteral("A"));
+    typeName(QStringLiteral("Bee"));
+    dialog->spd_renameClick();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(readFile(file), "A\x1fx\x1e" "Bee\x1fy\x1e" "Greeting\x1fhello\r\nworld\x1e\x17");
 }

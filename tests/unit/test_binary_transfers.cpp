@@ -165,11 +165,21 @@ TEST_F(BinaryTransfers, TheHeaderFileHoldsTheSameBytes)
     const auto mixed = [](std::uint32_t x, std::uint32_t) {
         return x == 0 ? std::array<std::uint8_t, 3> { 3, 4, 255 } : std::array<std::uint8_t, 3> { 255, 255, 255 };
     };
-    port->closePort(); // writing the header needs no port
-    auto r = request(file("m.bmp", test::makeBmp24(2, 1, mixed)), true);
+    // Instead of sending: with the port open and a text to send first,
+    // nothing at all goes to the port.
+    auto open = request(file("m.bmp", test::makeBmp24(2, 1, mixed)), true, "first\\r");
     std::string where;
-    EXPECT_EQ(sendPicture(r, progress(), &where), TransferResult::Success);
+    EXPECT_EQ(sendPicture(open, progress(), &where), TransferResult::Success);
     EXPECT_EQ(where, (fs::path(dir) / "bmpHead.h").string());
+    EXPECT_EQ(slurp(where), "\nconst unsigned char pic[]={ 0,1,0,2,0,1,63,63,63,63 };\n");
+    EXPECT_TRUE(log.writes.empty()) << "nothing goes to the port";
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), std::make_pair(1, 0));
+
+    port->closePort(); // writing the header needs no port
+    fs::remove(where);
+    auto r = request(file("m.bmp", test::makeBmp24(2, 1, mixed)), true);
+    EXPECT_EQ(sendPicture(r, progress(), &where), TransferResult::Success);
     EXPECT_EQ(slurp(where), "\nconst unsigned char pic[]={ 0,1,0,2,0,1,63,63,63,63 };\n");
 
     // Six pixels to a line; a second run replaces the file.

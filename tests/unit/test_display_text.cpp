@@ -40,3 +40,110 @@ TEST(TerminalTextFormatter, EachLineEndMakesOneBreakAcrossChunks)
     f.reset();
     EXPECT_EQ(feed({ 0x0A }), "\n");
 }
+
+TEST(Charset, EncodesEachCharacterForTheLine)
+{
+    using merovan::Charset;
+    const struct
+    {
+        char32_t c;
+        Charset charset;
+        bool fits;
+        std::string bytes;
+    } cases[] = {
+        { U'A', Charset::Latin1, true, "A" },
+        { U'\u00e9', Charset::Latin1, true, "\xe9" },
+        { U'\u00ff', Charset::Latin1, true, "\xff" },
+        { U'\u20ac', Charset::Latin1, false, "" }, // the euro sign has no Latin-1 byte
+        { U'A', Charset::Utf8, true, "A" },
+        { U'\u00e9', Charset::Utf8, true, "\xc3\xa9" },
+        { U'\u00f6', Charset::Utf8, true, "\xc3\xb6" },
+        { U'\u20ac', Charset::Utf8, true, "\xe2\x82\xac" },
+        { U'\U0001F600', Charset::Utf8, true, "\xf0\x9f\x98\x80" },
+        { U'\u07ff', Charset::Utf8, true, "\xdf\xbf" },
+        { U'\uffff', Charset::Utf8, true, "\xef\xbf\xbf" },
+        { char32_t(0xD800), Charset::Utf8, false, "" },
+        { char32_t(0x110000), Charset::Utf8, false, "" },
+    };
+    for (const auto& t : cases) {
+        std::string out = "<";
+        EXPECT_EQ(merovan::encodeCharacter(t.c, t.charset, out), t.fits) << std::hex << static_cast<std::uint32_t>(t.c);
+        EXPECT_EQ(out, "<" + t.bytes) << std::hex << static_cast<std::uint32_t>(t.c);
+    }
+}
+
+TEST(Charset, DecodesOnlyValidShortestUtf8)
+{
+    const struct
+    {
+        std::vector<std::uint8_t> bytes;
+        int length;
+        char32_t c;
+    } cases[] = {
+        { { 0xC3, 0xB6 }, 2, U'\u00f6' },
+        { { 0xE2, 0x82, 0xAC }, 3, U'\u20ac' },
+        { { 0xF0, 0x9F, 0x98, 0x80 }, 4, U'\U0001F600' },
+        { { 0xF4, 0x8F, 0xBF, 0xBF }, 4, char32_t(0x10FFFF) },
+        { { 0xC3 }, -1, 0 },             // unfinished
+        { { 0xE2, 0x82 }, -1, 0 },
+        { { 0xC3, 0x41 }, 0, 0 },        // broken by an ASCII byte
+        { { 0xC0, 0x80 }, 0, 0 },        // overlong
+        { { 0xC1, 0xBF }, 0, 0 },
+        { { 0xE0, 0x80, 0x80 }, 0, 0 },  // overlong
+        { { 0xED, 0xA0, 0x80 }, 0, 0 },  // a surrogate
+        { { 0xF4, 0x90, 0x80, 0x80 }, 0, 0 }, // beyond 10FFFF
+        { { 0xF5, 0x80, 0x80, 0x80 }, 0, 0 },
+        { { 0x80 }, 0, 0 },              // a continuation byte alone
+        { { 0xFF }, 0, 0 },
+    };
+    for (const auto& t : cases) {
+        char32_t c = 0;
+        EXPECT_EQ(merovan::decodeUtf8(t.bytes, c), t.length) << testing::PrintToString(t.bytes);
+        if (t.length > 0) {
+            EXPECT_EQ(c, t.c);
+        }
+    }
+}
+
+TEST(TerminalTextFormatter, Utf8FromTheDeviceShowsAsCharacters)
+{
+    using merovan::Charset;
+    using Chunks = std::vector<std::vector<std::uint8_t>>;
+    const struct
+    {
+        Charset charset;
+        Chunks chunks;
+        std::string shown;
+    } cases[] = {
+        // Latin-1, as before: every byte above 7F in brackets.
+        { Charset::Latin1, { { 0xC3, 0xB6 } }, "[c3][b6]" },
+        { Charset::Utf8, { { 'o', 0xC3, 0xB6, 'k' } }, "o\xc3\xb6k" },
+        { Charset::Utf8, { { 0xE2, 0x82, 0xAC, 0x0D, 0x0A } }, "\xe2\x82\xac\n" },
+        // Split across reads, anywhere.
+        { Charset::Utf8, { { 'a', 0xC3 }, { 0xB6, 'b' } }, "a\xc3\xb6" "b" },
+        { Charset::Utf8, { { 0xF0 }, { 0x9F }, { 0x98 }, { 0x80 } }, "\xf0\x9f\x98\x80" },
+        { Charset::Utf8, { { 0xE2, 0x82 }, { 0xAC } }, "\xe2\x82\xac" },
+        // Invalid bytes keep the bracketed form, and what follows them shows.
+        { Charset::Utf8, { { 0xFF, 'x', 0x80 } }, "[ff]x[80]" },
+        { Charset::Utf8, { { 0xC3, 'x' } }, "[c3]x" },
+        { Charset::Utf8, { { 0xC3 }, { 'x' } }, "[c3]x" },
+        { Charset::Utf8, { { 0xE2, 0x82, 0xC3, 0xB6 } }, "[e2][82]\xc3\xb6" },
+        { Charset::Utf8, { { 0xC0, 0xAF } }, "[c0][af]" },
+        { Charset::Utf8, { { 0xED, 0xA0, 0x80 } }, "[ed][a0][80]" },
+        // A line end inside a sequence breaks it.
+        { Charset::Utf8, { { 0xC3 }, { 0x0D, 'z' } }, "[c3]\nz" },
+        { Charset::Utf8, { { 0xC3, 0x0A, 0xB6 } }, "[c3]\n[b6]" },
+        // C1 control characters stay bracketed; U+00A0 and up are shown.
+        { Charset::Utf8, { { 0xC2, 0x85, 0xC2, 0xA0 } }, "[c2][85]\xc2\xa0" },
+        // Control bytes and backspace as in Latin-1.
+        { Charset::Utf8, { { 0x1B, 0x08, 0x00 } }, "[1b][00]" },
+    };
+    for (const auto& t : cases) {
+        merovan::TerminalTextFormatter f;
+        f.setCharset(t.charset);
+        std::string out;
+        for (const auto& chunk : t.chunks)
+            out += f.format(chunk);
+        EXPECT_EQ(out, t.shown) << testing::PrintToString(t.chunks);
+    }
+}

@@ -116,7 +116,7 @@ TEST_F(ScriptStore, AFileWithoutAnEndMarkerTakesNoNewRecords)
 {
     write("A\x1fx\x1e");
     EXPECT_FALSE(addScript(path, "B", "y", say));
-    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(messages, std::vector<std::string> { path + " is not a script file (no end marker); nothing was written" });
     EXPECT_EQ(bytes(), "A\x1fx\x1e");
     EXPECT_EQ(readScriptNames(path), (std::vector<std::string> { "A", "" })) << "one more, empty, name";
     write("A\x1fx\x1e" "B\x1fpart");
@@ -209,4 +209,64 @@ TEST_F(ScriptStore, FindScriptLeavesTheFileAtTheText)
     EXPECT_EQ(findScript(f, "C"), -1);
     EXPECT_EQ(findScript(f, "\x17"), -1);
     std::fclose(f);
+}
+
+TEST_F(ScriptStore, AFileThatIsNoScriptFileIsNeverWritten)
+{
+    const struct
+    {
+        std::string content;
+        std::string problem; // empty: a script file
+    } cases[] = {
+        { "\x17", "" },
+        { "A\x1fx\x1e\x17", "" },
+        { "A\x1fx\x1f\x1e\x17trailing \x01\x02", "" },
+        { "", "no end marker" },
+        { "plain text, no separators\n", "record 1: its name has no end" },
+        { "A\x1fx\x1e", "no end marker" },
+        { "A\x1fx", "record 1: its text has no end" },
+        { "A\x1ex\x1fy\x1e\x17", "record 1: its name holds a reserved byte" },
+        { "A\x1fx\x1e" "B\x1fy\x17", "record 2: its text holds the end marker" },
+        { std::string(260, 'n') + "\x1fx\x1e\x17", "record 1: its name is longer than 259 bytes" },
+        { "n\x1f" + std::string(1024, 't') + "\x1e\x17", "record 1: its text is longer than 1023 bytes" },
+        { std::string("\x7f" "ELF\x02\x01\x01\x00\x00\x1f\x8b\x1e\xff\x00\x17", 15), "record 2: its name holds a reserved byte" },
+        { std::string("\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR", 16), "record 1: its name has no end" },
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(scriptFileProblem(c.content), c.problem) << testing::PrintToString(c.content);
+        write(c.content);
+        std::string why;
+        EXPECT_EQ(isScriptFile(path, &why), c.problem.empty());
+        EXPECT_EQ(why, c.problem);
+        if (!c.problem.empty()) {
+            messages.clear();
+            EXPECT_FALSE(addScript(path, "new", "x", say));
+            EXPECT_FALSE(updateScript(path, "A", "x", say));
+            EXPECT_FALSE(updateScript(path, "new", "x", say));
+            EXPECT_FALSE(removeScript(path, "A", say));
+            EXPECT_FALSE(renameScript(path, "A", "B", say));
+            EXPECT_EQ(bytes(), c.content) << "nothing written";
+            ASSERT_EQ(messages.size(), 5u);
+            for (const std::string& m : messages)
+                EXPECT_EQ(m, path + " is not a script file (" + c.problem + "); nothing was written");
+        }
+    }
+    EXPECT_FALSE(isScriptFile((dir / "missing.scr").string()));
+}
+
+TEST_F(ScriptStore, RenameKeepsTheTextAndThePlace)
+{
+    write("A\x1fx\r\ny\x1e" "B\x1fz\x1e\x17tail");
+    EXPECT_TRUE(renameScript(path, "A", "Alpha", say));
+    EXPECT_EQ(bytes(), "Alpha\x1fx\r\ny\x1e" "B\x1fz\x1e\x17tail");
+    EXPECT_TRUE(renameScript(path, "B", "B", say)) << "to itself: nothing to do";
+    EXPECT_TRUE(messages.empty());
+    EXPECT_FALSE(renameScript(path, "B", "Alpha", say));
+    EXPECT_FALSE(renameScript(path, "missing", "C", say));
+    EXPECT_FALSE(renameScript(path, "B", "bad\x1f", say));
+    EXPECT_EQ(bytes(), "Alpha\x1fx\r\ny\x1e" "B\x1fz\x1e\x17tail");
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], "Scip name already exists, use update");
+    EXPECT_EQ(messages[1], "Script not found: missing");
+    EXPECT_EQ(messages[2], "Script name holds a byte reserved by script files (1F, 1E or 17)");
 }

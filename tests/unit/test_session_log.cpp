@@ -175,7 +175,7 @@ TEST_F(SessionLogTest, TimestampsInBothForms)
     wall.now += 1000;
     raw->received(b("\nB"));
     raw->stop();
-    EXPECT_EQ(state.written, "2026-12-08 17:06:11.123 A\r\n2026-12-08 17:06:12.123 B");
+    EXPECT_EQ(state.written, "A\r\nB") << "a raw log holds exactly the bytes received";
 
     state = {};
     wall.now = kT0;
@@ -221,20 +221,82 @@ TEST_F(SessionLogTest, SentDataAndNotesGoOnMarkedLinesOfTheirOwn)
     clock.advance(200);
     log->poll();
     log->stop();
-    EXPECT_EQ(state.written, "2026-12-08 17:06:11.123 prompt> \n"
+    // The prompt's line ends with the echo; what was sent follows it, with
+    // the time it was sent.
+    EXPECT_EQ(state.written, "2026-12-08 17:06:11.123 prompt> ls\n"
                              "2026-12-08 17:06:11.623 [sent] ls\n"
-                             "2026-12-08 17:06:12.123 ls\n"
                              "2026-12-08 17:06:12.123 file\n"
                              "2026-12-08 17:06:12.123 [Disconnected: /dev/ttyUSB0, waiting for it to return]\n"
                              "2026-12-08 17:06:12.123 [Reconnected]\n"
                              "2026-12-08 17:06:12.123 [sent] x\n");
 
     state = {};
-    auto quiet = make({ LogForm::Raw, false, false, false });
+    auto quiet = make({ LogForm::View, false, false, false });
     quiet->sent(b("secret"));
     quiet->received(b("r"));
     quiet->stop();
     EXPECT_EQ(state.written, "r") << "sent data stays out unless asked for";
+}
+
+TEST_F(SessionLogTest, ARawLogHoldsExactlyTheBytesReceived)
+{
+    const std::string data = std::string("a\rb\n\x00\xff[sent] c", 14);
+    auto raw = make({ LogForm::Raw, true, true, false });
+    raw->received(b(data.substr(0, 4)));
+    raw->sent(b("typed\r"));
+    raw->note("Disconnected: /dev/ttyUSB0, waiting for it to return");
+    raw->note("Reconnected");
+    clock.advance(500);
+    raw->poll();
+    raw->received(b(data.substr(4)));
+    raw->sent(b("x"));
+    raw->stop();
+    EXPECT_EQ(state.written, data);
+}
+
+TEST_F(SessionLogTest, SentTextWaitsForTheReceivedLineToEnd)
+{
+    // A device that echoes each key as it comes: the received line stays
+    // whole, and the typed line follows it.
+    auto log = make({ LogForm::View, false, true, false });
+    for (const char c : std::string("abc")) {
+        log->sent(b(std::string(1, c)));
+        clock.advance(30);
+        log->received(b(std::string(1, c)));
+        clock.advance(30);
+    }
+    log->sent(b("\r"));
+    clock.advance(30);
+    log->poll();
+    log->received(b("\r\n"));
+    log->received(b("OK\r\n"));
+    log->stop();
+    EXPECT_EQ(state.written, "abc\n[sent] abc\nOK\n");
+
+    // A received line that stops growing is broken off after 200 ms.
+    state = {};
+    auto slow = make({ LogForm::View, false, true, false });
+    slow->received(b("> "));
+    slow->sent(b("go\r"));
+    clock.advance(199);
+    slow->poll();
+    EXPECT_EQ(state.written, "") << "held while the line may still grow";
+    clock.advance(1);
+    slow->poll();
+    EXPECT_EQ(state.written, "> \n[sent] go\n");
+    slow->received(b("done\n"));
+    slow->stop();
+    EXPECT_EQ(state.written, "> \n[sent] go\ndone\n");
+
+    // At a line start, a sent line goes out at once.
+    state = {};
+    auto idle = make({ LogForm::View, false, true, false });
+    idle->received(b("ready\n"));
+    idle->sent(b("cmd\r"));
+    EXPECT_EQ(state.written, "ready\n[sent] cmd\n");
+    idle->received(b("a\nb"));
+    idle->stop();
+    EXPECT_EQ(state.written, "ready\n[sent] cmd\na\nb");
 }
 
 TEST_F(SessionLogTest, AFailingWriteStopsTheLogWithOneMessage)
