@@ -11,6 +11,7 @@
 #include "serial/port_holder.h"
 #include "serial/serial_port.h"
 #include "settings/ini_file.h"
+#include "transfer/xmodem.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -211,9 +212,8 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
 
     Start_up();
     startDeviceWatch();
-    Timer1->start();
+    setPolling(true);
     updateStatus();
-    m_statusTimer->start();
     SpeedPanel->setFocus();
 }
 
@@ -252,12 +252,23 @@ QString Tfrm_Main::statusTitle() const
 void Tfrm_Main::updateStatus()
 {
     const QString title = statusTitle();
-    if (windowTitle() != title)
-        setWindowTitle(title);
     const QString bytes = QStringLiteral("RX %1  TX %2")
                               .arg(grouped(m_port.bytesRead() - m_readBase), grouped(m_port.bytesWritten() - m_writtenBase));
+    const bool changed = windowTitle() != title || lbl_bytes->text() != bytes;
+    if (windowTitle() != title)
+        setWindowTitle(title);
     if (lbl_bytes->text() != bytes)
         lbl_bytes->setText(bytes);
+    // The refresh stops once the counts stand still; data and sends start
+    // it again (kickStatus).
+    if (!changed)
+        m_statusTimer->stop();
+}
+
+void Tfrm_Main::kickStatus()
+{
+    if (!m_statusTimer->isActive())
+        m_statusTimer->start();
 }
 
 Tfrm_Main::~Tfrm_Main() = default;
@@ -541,7 +552,10 @@ void Tfrm_Main::drainPort()
     // terminal or a fast USB adapter buffers only a few kilobytes, so this
     // also runs whenever the port becomes readable, not only on the tick.
     std::uint8_t chunk[kChunk];
-    while (m_receive.size() < kMaxPending && m_port.isOpen()) {
+    // A log whose disk is behind holds the reading back (the device's bytes
+    // wait in the port), never the painting of what was read.
+    const auto logBehind = [this] { return m_log && m_log->backlogged(); };
+    while (m_receive.size() < kMaxPending && m_port.isOpen() && !logBehind()) {
         const std::size_t n = m_port.readAvailable(chunk);
         if (n > 0) {
             // Logged and timed as it is read, however late the view shows it.
@@ -552,12 +566,14 @@ void Tfrm_Main::drainPort()
                 m_receiveTap(std::span<const std::uint8_t>(chunk, n));
             if (mnu_timestamps->isChecked())
                 m_receiveTimes.emplace_back(m_receive.size(), m_wall->epochMs());
+            m_lastByte = chunk[n - 1];
+            m_lastByteMs = m_port.clock().nowMs();
         }
         m_receive.insert(m_receive.end(), chunk, chunk + n);
         if (n < kChunk)
             break;
     }
-    if (m_portNotifier && (m_receive.size() >= kMaxPending || !m_port.isOpen()))
+    if (m_portNotifier && (m_receive.size() >= kMaxPending || !m_port.isOpen() || logBehind()))
         m_portNotifier->setEnabled(false);
 }
 
@@ -571,10 +587,29 @@ void Tfrm_Main::Timer1Timer()
         Timer1->start();
         if (m_portNotifier && m_port.isOpen())
             m_portNotifier->setEnabled(true);
+        kickStatus();
+    } else if (m_log && m_log->backlogged() && m_port.isOpen()) {
+        // Reading waits for the log's disk; the tick looks again.
+        pollLog();
+        return;
+    } else if (m_portNotifier || !m_port.isOpen()) {
+        // Nothing came: the port's descriptor wakes the receive path when
+        // something does. A port without one (Windows) keeps the tick.
+        if (m_portNotifier && m_port.isOpen() && m_receiving)
+            m_portNotifier->setEnabled(true);
+        Timer1->stop();
     }
     if (m_connected && !m_port.isOpen())
         handleDisconnect();
     pollLog();
+}
+
+void Tfrm_Main::portReadable()
+{
+    drainPort();
+    // The chunks are shown on Timer1's ticks while data flows.
+    if (m_receiving && !Timer1->isActive())
+        Timer1->start();
 }
 
 void Tfrm_Main::watchPort()
@@ -582,15 +617,20 @@ void Tfrm_Main::watchPort()
     delete m_portNotifier;
     m_portNotifier = nullptr;
     const int fd = m_port.nativeHandle();
-    if (fd < 0)
-        return;
-    m_portNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    m_portNotifier->setEnabled(Timer1->isActive());
-    connect(m_portNotifier, &QSocketNotifier::activated, this, &Tfrm_Main::drainPort);
+    if (fd >= 0) {
+        m_portNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        m_portNotifier->setEnabled(m_receiving);
+        connect(m_portNotifier, &QSocketNotifier::activated, this, &Tfrm_Main::portReadable);
+    }
+    // One tick takes what is already there (and keeps ticking without a
+    // descriptor to watch).
+    if (m_receiving)
+        Timer1->start();
 }
 
 void Tfrm_Main::setPolling(bool on)
 {
+    m_receiving = on;
     if (on) {
         Timer1->start();
     } else {
@@ -601,6 +641,15 @@ void Tfrm_Main::setPolling(bool on)
     }
     if (m_portNotifier)
         m_portNotifier->setEnabled(on && m_port.isOpen());
+    kickStatus();
+}
+
+std::uint8_t Tfrm_Main::recentStartRequest() const
+{
+    constexpr std::uint64_t kRecentMs = 3000;
+    if (m_lastByte != merovan::kCrcRequest && m_lastByte != merovan::kNak)
+        return 0;
+    return m_port.clock().nowMs() - m_lastByteMs <= kRecentMs ? m_lastByte : 0;
 }
 
 void Tfrm_Main::handleDisconnect()
@@ -635,8 +684,11 @@ void Tfrm_Main::RichEdit1KeyPress(quint8& key)
         m_port.writeByte(bytes.front());
     else
         m_port.writeBlock(bytes);
-    if (m_log)
+    kickStatus();
+    if (m_log) {
         m_log->sent(bytes);
+        pollLog();
+    }
     if (mnu_echo->isChecked())
         Show_text(RichEdit1, bytes);
     key = 0;

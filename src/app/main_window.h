@@ -214,9 +214,16 @@ public:
     // The outer size of about 100 x 30 characters of the view's font.
     QSize firstStartSize() const;
 
-    // Stops or restarts the receive poll, as transfers do while they read
+    // Stops or restarts the receive path, as transfers do while they read
     // the port themselves.
     void setPolling(bool on);
+    // Whether the receive path is on: the port's descriptor is watched and
+    // Timer1 runs while data flows.
+    bool receiving() const { return m_receiving; }
+    // "C" or NAK when the terminal's latest byte was one of those and came
+    // within the last 3 s (an XMODEM or YMODEM receiver asking to start);
+    // else 0.
+    std::uint8_t recentStartRequest() const;
 
     // ---- The everyday terminal: log, view forms, find, port identity,
     // hot-plug, reconnect, line state, break -----------------------------
@@ -279,6 +286,10 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The modem lines are polled only while the window can show them.
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     struct DialogSlot
@@ -300,6 +311,11 @@ private:
     bool openConnection();
     void handleDisconnect();
     void drainPort();
+    void portReadable();
+    // Restarts the refresh of the byte counts after data or a send.
+    void kickStatus();
+    // Starts or stops the modem-line poll as the window is shown or not.
+    void updateLineTimer();
     void watchForZmodem(std::span<const std::uint8_t> bytes);
     void zmodemStarted();
     void beginTransfer(QWidget* cancelButton);
@@ -366,6 +382,10 @@ private:
     QTimer* m_retryTimer = nullptr;
     int m_retriesLeft = 0;
     QTimer* m_lineTimer = nullptr;
+    QTimer* m_logTimer = nullptr;   // the log's unended line, while idle
+    bool m_receiving = true;
+    std::uint8_t m_lastByte = 0;          // the latest byte the terminal took in
+    std::uint64_t m_lastByteMs = 0;       // when, on the port's clock
     bool m_haveLineState = false;
     std::uint8_t m_lineBits = 0xFF;
     bool m_waiting = false;

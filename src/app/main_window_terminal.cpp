@@ -18,11 +18,13 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QComboBox>
+#include <QEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QShowEvent>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QToolButton>
@@ -185,6 +187,10 @@ void Tfrm_Main::buildStatusRow(QWidget* central)
     m_lineTimer = new QTimer(this);
     m_lineTimer->setInterval(kLineStateMs);
     connect(m_lineTimer, &QTimer::timeout, this, &Tfrm_Main::pollLineState);
+    m_logTimer = new QTimer(this);
+    m_logTimer->setSingleShot(true);
+    m_logTimer->setInterval(static_cast<int>(merovan::SessionLog::kFlushAfterMs));
+    connect(m_logTimer, &QTimer::timeout, this, &Tfrm_Main::pollLog);
     m_hotplugTimer = new QTimer(this);
     m_hotplugTimer->setSingleShot(true);
     m_hotplugTimer->setInterval(kHotplugSettleMs);
@@ -410,7 +416,9 @@ bool Tfrm_Main::startLog(const std::string& path, const merovan::LogOptions& opt
     }
     m_logFile = path;
     m_logOptions = options;
-    m_log = std::make_unique<merovan::SessionLog>(std::move(sink), options, *m_wall, m_port.clock(), path);
+    // The disk is written on a thread of its own: the view never waits for it.
+    m_log = std::make_unique<merovan::SessionLog>(merovan::writeOnThread(std::move(sink)), options, *m_wall,
+                                                  m_port.clock(), path);
     updateLogLabel();
     return true;
 }
@@ -428,9 +436,15 @@ void Tfrm_Main::pollLog()
     if (!m_log)
         return;
     m_log->poll();
+    if (const std::string notice = m_log->takeNotice(); !notice.empty())
+        Panel2->setText(fromBytes(notice));
     const std::string failure = m_log->takeFailure();
-    if (failure.empty())
+    if (failure.empty()) {
+        // A line not yet ended is written 200 ms on, with or without ticks.
+        if (m_log->waiting() && !m_logTimer->isActive())
+            m_logTimer->start();
         return;
+    }
     m_log.reset();
     updateLogLabel();
     // Told once, after the tick: the terminal goes on meanwhile.
@@ -616,7 +630,39 @@ void Tfrm_Main::startLineState()
     }
     pollLineState();
     lbl_lines->show();
-    m_lineTimer->start();
+    updateLineTimer();
+}
+
+void Tfrm_Main::updateLineTimer()
+{
+    if (!m_lineTimer)
+        return;
+    const bool shown = m_haveLineState && isVisible() && !isMinimized();
+    if (shown && !m_lineTimer->isActive()) {
+        pollLineState(); // what changed while hidden
+        m_lineTimer->start();
+    } else if (!shown) {
+        m_lineTimer->stop();
+    }
+}
+
+void Tfrm_Main::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        updateLineTimer();
+}
+
+void Tfrm_Main::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    updateLineTimer();
+}
+
+void Tfrm_Main::hideEvent(QHideEvent* event)
+{
+    QMainWindow::hideEvent(event);
+    updateLineTimer();
 }
 
 void Tfrm_Main::stopLineState()

@@ -283,10 +283,13 @@ void FileTransferDialog::mnu_sendFileClick()
         m_main.showMessage(QStringLiteral("COM port not open"));
         return;
     }
-    const merovan::FileTransferOptions o = options();
+    merovan::FileTransferOptions o = options();
     const QStringList files = m_chooseSend(o.protocol != merovan::FileProtocol::Xmodem, m_sendDir);
     if (files.isEmpty())
         return;
+    // A receiver already asking need not be waited for again.
+    if (o.protocol != merovan::FileProtocol::Zmodem)
+        o.startSeen = m_main.recentStartRequest();
     m_sendDir = QFileInfo(files.front()).absolutePath();
     std::vector<std::string> paths;
     for (const QString& f : files)

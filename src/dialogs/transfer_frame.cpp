@@ -169,6 +169,8 @@ merovan::FileTransferOutcome Tfrm_Main::runFileTransfer(QWidget* cancelButton, c
     std::string detail = outcome.detail;
     if (outcome.result == 0 && hooks.summary)
         detail = hooks.summary(outcome);
+    if (outcome.result == 0 && !outcome.note.empty())
+        detail += (detail.empty() ? "" : "\n") + outcome.note;
     const QString detailText = QString::fromLocal8Bit(detail.data(), static_cast<qsizetype>(detail.size()));
     Panel2->setText(detailText);
     QString message = QString::fromStdString(merovan::fileTransferMessage(outcome.result));

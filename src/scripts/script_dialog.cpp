@@ -423,5 +423,6 @@ void Tfrm_Main::sendText(const std::string& text)
     }
     char echo[2048];
     const std::size_t n = merovan::sendExpandedText(m_port, text, echo);
+    kickStatus();
     Show_text(RichEdit1, std::span(reinterpret_cast<const std::uint8_t*>(echo), n));
 }

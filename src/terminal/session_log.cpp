@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "terminal/session_log.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 namespace merovan {
 
@@ -50,6 +55,116 @@ private:
     std::string m_path;
 };
 
+class ThreadedLogSink final : public LogSink
+{
+public:
+    ThreadedLogSink(std::unique_ptr<LogSink> sink, std::size_t limit)
+        : m_sink(std::move(sink))
+        , m_limit(limit)
+        , m_thread([this] { run(); })
+    {
+    }
+
+    ~ThreadedLogSink() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+    int write(std::span<const std::uint8_t> bytes) override
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_error != 0)
+            return m_error;
+        m_queue.push_back({ std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), false });
+        m_queued += bytes.size();
+        m_wake.notify_one();
+        return 0;
+    }
+
+    int flush() override
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_error != 0)
+            return m_error;
+        m_queue.push_back({ {}, true });
+        m_wake.notify_one();
+        return 0;
+    }
+
+    bool stillThere() const override { return m_sink->stillThere(); }
+
+    bool backlogged() const override
+    {
+        std::lock_guard lock(m_mutex);
+        return m_error == 0 && m_queued > m_limit;
+    }
+
+    void waitForRoom() override
+    {
+        std::unique_lock lock(m_mutex);
+        m_room.wait(lock, [this] { return m_error != 0 || m_queued <= m_limit; });
+    }
+
+    int laterError() override
+    {
+        std::lock_guard lock(m_mutex);
+        return m_error;
+    }
+
+private:
+    struct Item
+    {
+        std::string bytes;
+        bool flush = false;
+    };
+
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            if (m_queue.empty())
+                return; // stopping, and everything written
+            // All that waits goes in one write, flushed when any of it asked.
+            std::string batch;
+            bool flush = false;
+            while (!m_queue.empty()) {
+                batch += m_queue.front().bytes;
+                flush = flush || m_queue.front().flush;
+                m_queue.pop_front();
+            }
+            lock.unlock();
+            int rc = batch.empty() ? 0 : m_sink->write(std::span(reinterpret_cast<const std::uint8_t*>(batch.data()), batch.size()));
+            if (rc == 0 && flush)
+                rc = m_sink->flush();
+            lock.lock();
+            m_queued -= std::min(m_queued, batch.size());
+            if (rc != 0 && m_error == 0) {
+                m_error = rc;
+                m_queue.clear();
+                m_queued = 0;
+            }
+            m_room.notify_all();
+        }
+    }
+
+    std::unique_ptr<LogSink> m_sink;
+    const std::size_t m_limit;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_room;
+    std::deque<Item> m_queue;
+    std::size_t m_queued = 0;
+    int m_error = 0;
+    bool m_stopping = false;
+    std::thread m_thread; // last: it starts once the rest is in place
+};
+
 bool endsLine(std::span<const std::uint8_t> bytes)
 {
     for (const std::uint8_t b : bytes) {
@@ -72,6 +187,11 @@ std::unique_ptr<LogSink> openLogFile(const std::string& path, bool overwrite, st
     // The log keeps its own buffer and decides when it is written.
     std::setvbuf(file, nullptr, _IONBF, 0);
     return std::make_unique<FileLogSink>(file, path);
+}
+
+std::unique_ptr<LogSink> writeOnThread(std::unique_ptr<LogSink> sink, std::size_t limitBytes)
+{
+    return std::make_unique<ThreadedLogSink>(std::move(sink), limitBytes);
 }
 
 SessionLog::SessionLog(std::unique_ptr<LogSink> sink, const LogOptions& options, const WallClock& wall,
@@ -204,6 +324,10 @@ void SessionLog::poll()
 {
     if (!m_sink)
         return;
+    if (const int error = m_sink->laterError(); error != 0) {
+        fail(error, std::strerror(error));
+        return;
+    }
     const std::uint64_t now = m_clock.nowMs();
     if (!m_sentLine.empty() && now - m_sentSinceMs >= kFlushAfterMs)
         endSentLine();
@@ -249,6 +373,30 @@ void SessionLog::stop()
     emitSentLines();
     writeOut();
     m_sink.reset();
+}
+
+bool SessionLog::backlogged()
+{
+    if (!m_sink || !m_sink->backlogged())
+        return false;
+    if (!m_toldBacklog) {
+        m_toldBacklog = true;
+        m_notice = "The log to " + m_name + " is behind: the disk is slower than the line, so reading waits for it";
+    }
+    return true;
+}
+
+void SessionLog::waitForRoom()
+{
+    if (m_sink)
+        m_sink->waitForRoom();
+}
+
+std::string SessionLog::takeNotice()
+{
+    std::string out;
+    out.swap(m_notice);
+    return out;
 }
 
 std::string SessionLog::takeFailure()

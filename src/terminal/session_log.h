@@ -23,11 +23,30 @@ public:
     virtual int flush() = 0;
     // False once the file has gone away under the log (deleted or renamed).
     virtual bool stillThere() const { return true; }
+    // For a sink that writes later (writeOnThread): more waits than it
+    // holds, and whoever feeds the log should read no more input until this
+    // is false again. Writes are still taken meanwhile; none is dropped.
+    virtual bool backlogged() const { return false; }
+    // Blocks until backlogged() is false or the sink has failed.
+    virtual void waitForRoom() {}
+    // The errno value of a write that failed later, on the sink's own
+    // thread; 0 when none did.
+    virtual int laterError() { return 0; }
 };
 
 // Opens path for a log: appended to unless overwrite. Null on failure, with
 // the system's reason.
 std::unique_ptr<LogSink> openLogFile(const std::string& path, bool overwrite, std::string& reason);
+
+// What may wait for a slow disk before the log is backlogged.
+inline constexpr std::size_t kLogQueueLimit = 1 << 20;
+
+// Puts sink's writes and flushes on a thread of their own, in order, so the
+// caller never waits for the disk. Past limitBytes waiting, backlogged()
+// says so. A failure comes back from the next call (or laterError()), and
+// what waited is dropped then, since the disk no longer takes it. The
+// destructor waits until everything taken has been written.
+std::unique_ptr<LogSink> writeOnThread(std::unique_ptr<LogSink> sink, std::size_t limitBytes = kLogQueueLimit);
 
 enum class LogForm {
     Raw,  // exactly the bytes received: no stamps, sent lines or notes
@@ -81,6 +100,15 @@ public:
     void stop();
 
     bool active() const { return m_sink != nullptr; }
+    // The disk is behind (see LogSink::backlogged): read no more input until
+    // this is false. The first time, takeNotice() says so.
+    bool backlogged();
+    // Blocks until the log is no longer backlogged.
+    void waitForRoom();
+    // "The log to NAME is behind...", handed out once per log.
+    std::string takeNotice();
+    // Something waits for poll() to write it (a line not yet ended).
+    bool waiting() const { return m_sink && (!m_buffer.empty() || !m_sentLine.empty()); }
     const LogOptions& options() const { return m_options; }
     const std::string& name() const { return m_name; }
     std::uint64_t bytesLogged() const { return m_bytesLogged; }
@@ -115,6 +143,8 @@ private:
     std::uint64_t m_lastCheckMs = 0;
     std::uint64_t m_bytesLogged = 0;
     std::string m_failure;
+    std::string m_notice;
+    bool m_toldBacklog = false;
 };
 
 } // namespace merovan

@@ -49,6 +49,10 @@ struct FileTransferOptions
     std::string receiveDir = ".";
     // XMODEM receive: the file to write (XMODEM carries no name).
     std::string xmodemFileName;
+    // XMODEM and YMODEM send: the receiver's start ("C" or NAK) that the
+    // terminal took in just before, so the send starts at once instead of
+    // waiting for the next one; 0 for none.
+    std::uint8_t startSeen = 0;
 };
 
 struct FileTransferProgress
@@ -82,7 +86,15 @@ struct FileTransferOutcome
     // What the other side sent after the session ended (a device's prompt
     // after "OO"), read already and left for the terminal to show.
     std::vector<std::uint8_t> trailing;
+    // For a success: what the user should still know, such as
+    // kEndNotAcknowledged.
+    std::string note;
 };
+
+// The note of a send whose every data block was acknowledged but not its
+// end (XMODEM's EOT, YMODEM's closing block 0): peers such as lrzsz flush
+// their line as they exit, which can lose that last ACK.
+inline constexpr const char* kEndNotAcknowledged = "the receiver did not acknowledge the end";
 
 // Sends paths in one session (XMODEM takes exactly one).
 FileTransferOutcome sendFiles(SerialPort& port, const std::vector<std::string>& paths,

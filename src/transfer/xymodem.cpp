@@ -508,8 +508,20 @@ std::uint32_t unixMode(const fs::path& path)
     return 0100000u | (static_cast<std::uint32_t>(st.permissions()) & 0777u);
 }
 
-// Sends one file's data blocks and its EOT.
-int sendData(Session& s, std::FILE* file, std::int64_t size, bool crc, bool oneK, std::string& detail)
+// The end of a send (XMODEM's EOT, YMODEM's closing block 0) that went
+// unanswered after every data block was acknowledged: the data is there,
+// so it is a success with a note. A cancel or a vanished port still fails.
+int endOfSend(Session& s, int rc)
+{
+    if (rc != kFileTimeout && rc != kFileTooManyRetries)
+        return rc;
+    s.outcome.note = kEndNotAcknowledged;
+    return 0;
+}
+
+// Sends one file's data blocks and its EOT. lastEnd: the EOT ends the
+// session (XMODEM), so a missing ACK of it is only a note.
+int sendData(Session& s, std::FILE* file, std::int64_t size, bool crc, bool oneK, std::string& detail, bool lastEnd)
 {
     std::vector<std::uint8_t> data(1024);
     std::uint8_t number = 1;
@@ -543,7 +555,8 @@ int sendData(Session& s, std::FILE* file, std::int64_t size, bool crc, bool oneK
             break;
     }
     const std::uint8_t eot = kEot;
-    return sendUntilAcked(s, std::span(&eot, 1), false);
+    const int rc = sendUntilAcked(s, std::span(&eot, 1), false);
+    return lastEnd ? endOfSend(s, rc) : rc;
 }
 
 // ---------------------------------------------------------------- receiving
@@ -919,8 +932,11 @@ FileTransferOutcome xymodemSend(SerialPort& port, const std::vector<std::string>
     if (s.report())
         return s.canceled();
 
-    bool crc = true;
-    if (const int rc = awaitStart(s, options.startTimeoutMs, crc); rc != 0) {
+    bool crc = options.startSeen != kNak;
+    if (options.startSeen == kCrcRequest || options.startSeen == kNak) {
+        // The receiver asked already; its next request, when it comes, is
+        // taken for a NAK of block 1 (or 0) and that block goes again.
+    } else if (const int rc = awaitStart(s, options.startTimeoutMs, crc); rc != 0) {
         if (rc == transferResult(TransferResult::PortNotOpen))
             return s.gone();
         return s.finish(rc);
@@ -952,7 +968,7 @@ FileTransferOutcome xymodemSend(SerialPort& port, const std::vector<std::string>
                 return sendFailed(s, rc == kFileNoStart ? kFileTimeout : rc);
         }
         std::string detail;
-        if (const int rc = sendData(s, file.get(), size, crc, ymodem || options.oneK, detail); rc != 0) {
+        if (const int rc = sendData(s, file.get(), size, crc, ymodem || options.oneK, detail, !ymodem); rc != 0) {
             if (rc == transferResult(TransferResult::CantOpenFile))
                 s.link.cancel();
             return sendFailed(s, rc, detail);
@@ -962,7 +978,7 @@ FileTransferOutcome xymodemSend(SerialPort& port, const std::vector<std::string>
     if (ymodem) {
         if (const int rc = awaitStart(s, options.blockTimeoutMs, crc); rc != 0)
             return sendFailed(s, rc == kFileNoStart ? kFileTimeout : rc);
-        if (const int rc = sendUntilAcked(s, frame(0, buildYmodemHeader("", 0, 0, 0), crc), true); rc != 0)
+        if (const int rc = endOfSend(s, sendUntilAcked(s, frame(0, buildYmodemHeader("", 0, 0, 0), crc), true)); rc != 0)
             return sendFailed(s, rc);
     }
     return s.finish(0);

@@ -101,6 +101,32 @@ TEST_F(CliExitCodes, EveryCommandHasItsHelpUsageAndPortCodes)
     EXPECT_NE(global.out.find("64 + R"), std::string::npos);
 }
 
+// A required option left out is named as required, not taken for a bad value.
+TEST_F(CliExitCodes, AMissingRequiredOptionIsNamed)
+{
+    const struct
+    {
+        std::vector<std::string> args;
+        std::string err;
+    } rows[] = {
+        { { "hex2bin", "--flash-kb", "4", "a.hex", "a.bin" },
+          "merovan-cli: --start ADDR is required: the flash's first address, in hex (such as 0x1D000000)\n" },
+        { { "hex2bin", "--start", "0", "a.hex", "a.bin" },
+          "merovan-cli: --flash-kb KB is required: the flash size in kilobytes\n" },
+        { { "boot", "-p", kNoPort, "a.bin" },
+          "merovan-cli: --flash-kb KB is required: the device's flash size in kilobytes\n" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[0]);
+        const auto r = cli(row.args);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.err, row.err + "Try 'merovan-cli " + row.args[0] + " --help'.\n");
+    }
+    const auto bad = cli({ "hex2bin", "--start", "zz", "--flash-kb", "4", "a.hex", "a.bin" });
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("--start takes a hexadecimal address"), std::string::npos) << bad.err;
+}
+
 // Transfer results exit as 64 + R, apart from usage (2) and the port (3);
 // --result-code gives R itself. Each message names the file and the reason.
 TEST_F(CliExitCodes, TransferResultsMapAboveSixtyFourWithTheirReason)

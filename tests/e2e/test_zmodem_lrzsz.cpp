@@ -374,3 +374,22 @@ TEST_F(ZmodemLrzsz, MonitorReceivesAutomaticallyThenMonitorsOn)
     for (const auto& n : names)
         EXPECT_EQ(readBytes(root / "ours" / n), readBytes(root / "theirs" / n)) << n;
 }
+
+// rz -r keeps what an earlier, cut transfer left and asks for the rest
+// (ZRPOS at its length, rounded down to a 1 KiB boundary): only the
+// remainder goes, and the file is whole.
+TEST_F(ZmodemLrzsz, SendingToRzResumesWhereItsCopyStopped)
+{
+    const std::size_t size = 300000;
+    const std::size_t kept = 120000;
+    const auto names = makeFiles(root / "ours", { size });
+    const Bytes whole = readBytes(root / "ours" / names[0]);
+    writeBytes(root / "theirs" / names[0], Bytes(whole.begin(), whole.begin() + kept));
+    startPeer({ "/usr/bin/rz", "-q", "-r" });
+    const auto o = zmodemSend(port, { (root / "ours" / names[0]).string() }, options, nullptr);
+    EXPECT_EQ(o.result, 0) << o.detail << "\n" << peerLog();
+    EXPECT_EQ(waitPeer(), 0) << peerLog();
+    EXPECT_LE(o.bytes, static_cast<std::int64_t>(size - kept + 1023)) << "the remainder only";
+    EXPECT_GE(o.bytes, static_cast<std::int64_t>(size - kept));
+    EXPECT_EQ(readBytes(root / "theirs" / names[0]), whole);
+}

@@ -236,7 +236,7 @@ TEST_F(FileTransferDialogTest, TheFrameStopsThePollForTheTransferAndRestartsIt)
     std::string readByRoutine;
     const FileTransferOutcome outcome
         = dialog->run(QStringLiteral("ZMODEM send"), [&](SerialPort& port, const FileProgressCallback& progress) {
-              pollStopped = !window->timer()->isActive();
+              pollStopped = !window->receiving();
               shown = dialog->isVisible() && dialog->windowTitle() == QStringLiteral("ZMODEM send");
               menuBlocked = dialog->windowModality() != Qt::NonModal;
               // What the device says now is the routine's alone.
@@ -269,7 +269,7 @@ TEST_F(FileTransferDialogTest, TheFrameStopsThePollForTheTransferAndRestartsIt)
     EXPECT_EQ(dialog->lbl_xferBytes->text(), QStringLiteral("6 of 6"));
 
     // Afterwards the terminal reads again, and the device got its CR.
-    EXPECT_TRUE(window->timer()->isActive());
+    EXPECT_TRUE(window->receiving());
     EXPECT_FALSE(window->transferRunning());
     EXPECT_EQ(deviceReads(pty, 1), "\r");
     pty.send({ 'a', 'f', 't', 'e', 'r' });
@@ -311,7 +311,7 @@ TEST_F(FileTransferDialogTest, CancelAndFailuresGetTheirMessages)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], QStringLiteral("Transfer canceled"));
     EXPECT_FALSE(dialog->isVisible());
-    EXPECT_TRUE(window->timer()->isActive());
+    EXPECT_TRUE(window->receiving());
 
     // Escape, or closing the dialog, is a cancel too; the dialog stays until
     // the transfer has ended.
@@ -339,7 +339,7 @@ TEST_F(FileTransferDialogTest, CancelAndFailuresGetTheirMessages)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], QStringLiteral("The other side fell silent\nno answer for 10 s after block 7"));
     EXPECT_EQ(window->Panel2->text(), QStringLiteral("no answer for 10 s after block 7"));
-    EXPECT_TRUE(window->timer()->isActive());
+    EXPECT_TRUE(window->receiving());
 
     // One transfer at a time.
     messages.clear();
@@ -362,7 +362,7 @@ TEST_F(FileTransferDialogTest, AZmodemStartFromTheDeviceIsOfferedAndADeclinedOne
     bool pollStopped = false;
     dialog->setStartPrompt([&](const QString& folder) {
         offered.push_back(folder);
-        pollStopped = !window->timer()->isActive();
+        pollStopped = !window->receiving();
         return false;
     });
     // Split where a read could split it.
@@ -374,7 +374,7 @@ TEST_F(FileTransferDialogTest, AZmodemStartFromTheDeviceIsOfferedAndADeclinedOne
     EXPECT_TRUE(pollStopped);
     // Declined: the sender hears the receiver's cancel and the terminal goes on.
     EXPECT_EQ(deviceReads(pty, 16), std::string(8, '\x18') + std::string(8, '\b'));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window->timer()->isActive(); }, 1000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->receiving(); }, 1000));
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(viewContains(*window, QStringLiteral("rz")));
     pty.send({ 'o', 'k' });

@@ -194,7 +194,7 @@ TEST_F(FileTransferPeerTest, AFileSentByZmodemFromTheMenuArrivesWholeAtRz)
     EXPECT_TRUE(readFile(folder + "/payload.bin") == content) << "the file arrived whole";
     EXPECT_EQ(dialog->lbl_xferBytes->text().toStdString(), "300,000 of 300,000");
     EXPECT_FALSE(dialog->isVisible());
-    EXPECT_TRUE(window->timer()->isActive());
+    EXPECT_TRUE(window->receiving());
 }
 
 TEST_F(FileTransferPeerTest, SzOnTheDeviceIsOfferedAndReceivedIntoTheFolder)
@@ -216,7 +216,7 @@ TEST_F(FileTransferPeerTest, SzOnTheDeviceIsOfferedAndReceivedIntoTheFolder)
     EXPECT_EQ(messages[0].toStdString(), "Transfer complete\n1 file, 100,000 bytes into " + into + ": from-device.bin");
     EXPECT_EQ(peer->wait(), 0) << "sz's exit status";
     EXPECT_TRUE(readFile(into + "/from-device.bin") == content);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window->timer()->isActive(); }, 1000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->receiving(); }, 1000));
 }
 
 TEST_F(FileTransferPeerTest, ZmodemReceiveFromTheMenuAndACancelTellsThePeer)
@@ -244,7 +244,7 @@ TEST_F(FileTransferPeerTest, ZmodemReceiveFromTheMenuAndACancelTellsThePeer)
     startPeer("rz -q");
     bool pollStopped = false;
     QTimer::singleShot(0, dialog.get(), [&] {
-        pollStopped = !window->timer()->isActive();
+        pollStopped = !window->receiving();
         dialog->btn_xferCancel->click();
     });
     sendByMenu(dialog->mnu_zmodem, { sourcePath("big.bin") });
@@ -252,6 +252,6 @@ TEST_F(FileTransferPeerTest, ZmodemReceiveFromTheMenuAndACancelTellsThePeer)
     EXPECT_EQ(messages[0].toStdString(), "Transfer canceled");
     EXPECT_TRUE(pollStopped);
     EXPECT_NE(peer->wait(), 0) << "rz ends, failed";
-    EXPECT_TRUE(window->timer()->isActive());
+    EXPECT_TRUE(window->receiving());
     EXPECT_TRUE(!fs::exists(folder + "/big.bin") || fs::file_size(folder + "/big.bin") < 4'000'000u);
 }

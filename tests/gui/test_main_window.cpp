@@ -126,7 +126,8 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaults)
     EXPECT_EQ(w.view()->textColor(), QColor(0xFF, 0xFF, 0x00));
     EXPECT_EQ(w.view()->backgroundColor(), QColor(0x00, 0x80, 0x00));
     EXPECT_FALSE(w.spd_connect->isChecked());
-    EXPECT_TRUE(w.timer()->isActive());
+    // The receive path is on; Timer1 ticks only while data flows.
+    EXPECT_TRUE(w.receiving());
     EXPECT_EQ(w.timer()->interval(), 5);
     EXPECT_EQ(w.spd_reset->toolTip(), QStringLiteral("Reset - DTR Low"));
     EXPECT_EQ(w.spd_close->toolTip(), QStringLiteral("Close COM and exit"));
@@ -187,6 +188,30 @@ TEST_F(MainWindowTest, TitleAndByteCountsFollowTheConnection)
 
     w.spd_connect->click();
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Merovan \u2014 %1 115200 8N1 \u2014 closed").arg(QString::fromStdString(sim.port())));
+}
+
+// On a quiet line only the port's descriptor can wake the window: Timer1 and
+// the counters' refresh stop once nothing moves, and start again with data.
+// A pseudo-terminal has no modem lines, so those are not polled at all.
+TEST_F(MainWindowTest, TheReceivePathSleepsWhileTheLineIsQuiet)
+{
+    Devsim sim({});
+    Tfrm_Main& w = open();
+    w.show();
+    choosePort(w, sim.port());
+    w.spd_connect->click();
+    ASSERT_TRUE(viewContains(w, QStringLiteral("devsim ready")));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.timer()->isActive() && !w.m_statusTimer->isActive(); }, 3000));
+    EXPECT_TRUE(w.receiving());
+    EXPECT_TRUE(w.lineStateText().isEmpty());
+
+    // The device echoes what is typed: it arrives, is shown and counted.
+    QTest::keyClicks(w.view(), QStringLiteral("wake"));
+    ASSERT_TRUE(viewContains(w, QStringLiteral("wake")));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.lbl_bytes->text() == QStringLiteral("RX 18  TX 4"); }, 2000))
+        << w.lbl_bytes->text().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.timer()->isActive() && !w.m_statusTimer->isActive(); }, 3000))
+        << "asleep again";
 }
 
 TEST_F(MainWindowTest, SettingsSurviveARestart)

@@ -133,7 +133,7 @@ TEST_F(TextDialogTest, RefusalsLeaveTheDialogShown)
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[1], QStringLiteral("COM port not open"));
     EXPECT_TRUE(dialog->isVisible());
-    EXPECT_TRUE(window->timer()->isActive());
+    EXPECT_TRUE(window->receiving());
 }
 
 TEST_F(TextDialogTest, CloseOnTransferEndLeavesItShownAfterAFailure)
@@ -150,7 +150,7 @@ TEST_F(TextDialogTest, CloseOnTransferEndLeavesItShownAfterAFailure)
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_TRUE(window->dialogFlag(Tfrm_Main::Dialog::Text));
     EXPECT_EQ(dialog->Panel2->text(), QStringLiteral("Cant open file: /nonexistent/file.bas: No such file or directory"));
-    EXPECT_TRUE(window->timer()->isActive());
+    EXPECT_TRUE(window->receiving());
     EXPECT_TRUE(dialog->btn_send->isEnabled());
 }
 

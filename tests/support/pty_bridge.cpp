@@ -14,6 +14,15 @@
 //   --link-a PATH, --link-b PATH   also make PATH a symbolic link to the end
 //   --term-peer DIR:OFFSET   with a peer program: SIGTERM it at OFFSET
 //   --peer-log FILE          with a peer program: its stderr
+//   --peer-pty               with a peer program: run it on a pseudo-terminal
+//                            of its own, as a board's console would be,
+//                            rather than on a socket (see below)
+//   --linger MS              with a peer program: once it has ended, keep
+//                            end A open up to MS (default 1000) or until its
+//                            user closes it, so what the program said last
+//                            is read, and a transfer still waiting for an
+//                            answer can end by its own rules rather than by
+//                            a vanished line
 //   --stats FILE             at the end, write "FIRST_A2B LAST BYTES_A2B
 //                            BYTES_B2A": microseconds (monotonic) of the
 //                            first byte that came in at A and of the last
@@ -22,15 +31,16 @@
 //                            standard input and output; the second line
 //                            printed is then "-", and the bridge ends with
 //                            the program's exit status once what it sent
-//                            has been passed on
+//                            has been passed on and end A let go (--linger)
 //
 // DIR is a2b (written at A, read at B) or b2a. The bridge holds both ends
 // open itself, in raw mode, so a peer that closes and reopens its end finds
 // the link as it left it.
 //
-// A peer program on a socket rather than a terminal is for lrzsz: it
-// flushes its terminal (TCIOFLUSH) as it exits, which on a pseudo-terminal
-// can discard its last ACK before the bridge has read it.
+// A peer program is on a socket by default, for lrzsz: it flushes its
+// terminal (TCIOFLUSH) as it exits, which on a pseudo-terminal can discard
+// its last ACK before the bridge has read it. --peer-pty gives it that
+// terminal, to test that a lost last ACK is survived.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -220,6 +230,8 @@ int main(int argc, char** argv)
     std::vector<std::string> program;
     std::string peerLog = "/dev/null";
     std::string stats;
+    bool peerPty = false;
+    std::uint64_t lingerMs = 1000;
     auto way = [&](const std::string& dir) -> Way& {
         if (dir == "a2b")
             return ways[0];
@@ -241,6 +253,10 @@ int main(int argc, char** argv)
                 program.push_back(argv[i]);
         } else if (arg == "--stats") {
             stats = value();
+        } else if (arg == "--peer-pty") {
+            peerPty = true;
+        } else if (arg == "--linger") {
+            lingerMs = number(value());
         } else if (arg == "--peer-log") {
             peerLog = value();
         } else if (arg == "--term-peer") {
@@ -290,8 +306,13 @@ int main(int argc, char** argv)
         b = openEnd();
     } else {
         int sv[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        if (peerPty) {
+            End p = openEnd();
+            sv[0] = p.master;
+            sv[1] = p.slave;
+        } else if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
             fail("no socket pair");
+        }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, sv[1], 0);
@@ -356,8 +377,8 @@ int main(int argc, char** argv)
             const ssize_t n = ::read(ways[k].from, buffer.data(), buffer.size());
             if (n > 0)
                 ways[k].take(buffer.data(), static_cast<std::size_t>(n), byteUs);
-            else if (k == 1 && peer > 0 && n == 0)
-                peerClosed = true;
+            else if (k == 1 && peer > 0 && (n == 0 || (n < 0 && errno == EIO)))
+                peerClosed = true;   // a socket's end, or a terminal's last close
         }
         for (Way& w : ways) {
             if (w.termNow && peer > 0) {
@@ -378,7 +399,24 @@ int main(int argc, char** argv)
     }
     if (peer > 0) {
         ::kill(peer, SIGTERM);
-        ::waitpid(peer, nullptr, 0);
+        int status = 0;
+        ::waitpid(peer, &status, 0);
+        peerStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else if (peerStatus >= 0 && !g_stop) {
+        // The peer has ended; end A stays until its user closes it (the
+        // bridge lets go of its own hold on it) or the time is up. What
+        // arrives meanwhile goes nowhere, as on a line with nobody there.
+        ::close(a.slave);
+        const std::uint64_t until = nowUs() + lingerMs * 1000u;
+        while (!g_stop && nowUs() < until) {
+            pollfd fd { a.master, POLLIN, 0 };
+            if (::poll(&fd, 1, 100) < 0 && errno != EINTR)
+                break;
+            if (fd.revents & (POLLHUP | POLLERR))
+                break;
+            if (fd.revents & POLLIN && ::read(a.master, buffer.data(), buffer.size()) < 0 && errno == EIO)
+                break;
+        }
     }
     for (int k = 0; k < 2; ++k)
         if (!links[k].empty())

@@ -7,12 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -386,4 +390,112 @@ TEST_F(SessionLogTest, AFullDiskStopsTheLogOnce)
     EXPECT_GT(fs::file_size(dir / "session.log"), 0u);
     ::umount(dir.c_str());
     fs::remove_all(dir);
+}
+
+namespace {
+
+// A disk as slow as a test wants: writes wait at a gate until it opens.
+class GatedSink final : public merovan::LogSink
+{
+public:
+    struct Gate
+    {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        std::string written;
+        int flushes = 0;
+        int failWith = 0;
+        std::thread::id writer;
+    };
+    explicit GatedSink(Gate& g)
+        : m_g(g)
+    {
+    }
+    int write(std::span<const std::uint8_t> bytes) override
+    {
+        std::unique_lock lock(m_g.mutex);
+        m_g.opened.wait(lock, [this] { return m_g.open; });
+        m_g.writer = std::this_thread::get_id();
+        if (m_g.failWith)
+            return m_g.failWith;
+        m_g.written.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return 0;
+    }
+    int flush() override
+    {
+        std::lock_guard lock(m_g.mutex);
+        ++m_g.flushes;
+        return 0;
+    }
+
+private:
+    Gate& m_g;
+};
+
+void openGate(GatedSink::Gate& gate, int failWith = 0)
+{
+    {
+        std::lock_guard lock(gate.mutex);
+        gate.open = true;
+        gate.failWith = failWith;
+    }
+    gate.opened.notify_all();
+}
+
+} // namespace
+
+// The log writes on a thread of its own. With the disk stalled, every call
+// still returns at once; past the limit the log says it is behind, once,
+// and the reader is to wait; nothing is dropped, and everything is written
+// in order once the disk moves again.
+TEST_F(SessionLogTest, AStalledDiskHoldsTheReaderBackNeverTheCallerAndLosesNothing)
+{
+    GatedSink::Gate gate;
+    SessionLog log(merovan::writeOnThread(std::make_unique<GatedSink>(gate), 1000), { LogForm::Raw, false, false, false },
+                   wall, clock, "slow.log");
+    std::string expected;
+    for (int i = 0; i < 100; ++i) {
+        const std::string line = "line " + std::to_string(i) + " of what the device said\n";
+        log.received(b(line));
+        expected += line;
+    }
+    EXPECT_TRUE(log.backlogged()) << "over 1000 bytes wait for the disk";
+    const std::string notice = log.takeNotice();
+    EXPECT_NE(notice.find("slow.log is behind"), std::string::npos) << notice;
+    EXPECT_TRUE(log.backlogged());
+    EXPECT_EQ(log.takeNotice(), "") << "said once";
+    log.poll();
+    EXPECT_TRUE(log.active());
+
+    openGate(gate);
+    log.waitForRoom();
+    EXPECT_FALSE(log.backlogged());
+    log.received(b("the end"));
+    clock.advance(SessionLog::kFlushAfterMs);
+    log.poll(); // an unended line still goes after 200 ms
+    log.stop();
+    expected += "the end";
+    std::lock_guard lock(gate.mutex);
+    EXPECT_EQ(gate.written, expected);
+    EXPECT_GE(gate.flushes, 2);
+    EXPECT_NE(gate.writer, std::this_thread::get_id()) << "written on the log's own thread";
+}
+
+// A disk that fails on the writer's thread stops the log with one message,
+// at the next call.
+TEST_F(SessionLogTest, AFailureOnTheWritersThreadStopsTheLog)
+{
+    GatedSink::Gate gate;
+    SessionLog log(merovan::writeOnThread(std::make_unique<GatedSink>(gate)), { LogForm::Raw, false, false, false },
+                   wall, clock, "full.log");
+    log.received(b("first\n"));
+    openGate(gate, ENOSPC);
+    for (int i = 0; i < 500 && log.active(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log.poll();
+    }
+    EXPECT_FALSE(log.active());
+    EXPECT_NE(log.takeFailure().find(std::strerror(ENOSPC)), std::string::npos);
+    EXPECT_EQ(log.takeFailure(), "");
 }

@@ -544,6 +544,75 @@ TEST_F(FileTransferTest, SenderEndsWhenTheReceiverFallsSilentOrThePortGoes)
     }
 }
 
+// The terminal took in the receiver's request just before Send: the send
+// starts at once, with CRC for "C" and the checksum for NAK, without
+// waiting for the next request.
+TEST_F(FileTransferTest, SenderStartsAtOnceOnARequestTheTerminalSaw)
+{
+    const std::string path = writeFile("a.bin", pattern(200));
+    for (const std::uint8_t seen : { kCrcRequest, kNak }) {
+        SCOPED_TRACE(seen);
+        options.protocol = FileProtocol::Xmodem;
+        options.startSeen = seen;
+        auto& peer = make<ReceivingPeer>();
+        peer.startChar = seen;
+        peer.starts = 0; // it asked before the send began
+        connect(peer);
+        const std::uint64_t before = clock.nowMs();
+        const auto out = send({ path });
+        EXPECT_EQ(out.result, 0) << out.detail;
+        ASSERT_EQ(peer.frames.size(), 2u);
+        EXPECT_TRUE(peer.frames[0].valid && peer.frames[1].valid) << "CRC or checksum as asked";
+        EXPECT_LT(clock.nowMs() - before, 1000u) << "no wait for another request";
+        EXPECT_EQ(out.retries, 0);
+    }
+}
+
+// A receiver that exits as it acknowledges the end can lose that ACK (lrzsz
+// flushes its line as it goes): with every data block acknowledged, the
+// send is a success with a note. A data block without its ACK still fails.
+TEST_F(FileTransferTest, SenderTakesAnUnacknowledgedEndAsSuccessWithANote)
+{
+    const std::string path = writeFile("a.bin", pattern(300));
+    const Bytes ack { kAck };
+    const Bytes ackC { kAck, 'C' };
+    const struct
+    {
+        const char* what;
+        FileProtocol protocol;
+        std::deque<Bytes> replies;   // then silence
+        int result;
+        bool note;
+    } rows[] = {
+        { "XMODEM: the EOT unanswered", FileProtocol::Xmodem, { ack, ack, ack }, 0, true },
+        { "XMODEM: the last block unanswered", FileProtocol::Xmodem, { ack, ack }, kFileTimeout, false },
+        { "YMODEM: the closing block 0 unanswered", FileProtocol::Ymodem, { ackC, ack, ackC }, 0, true },
+        { "YMODEM: the EOT unanswered", FileProtocol::Ymodem, { ackC, ack }, kFileTimeout, false },
+        { "YMODEM: the data block unanswered", FileProtocol::Ymodem, { ackC }, kFileTimeout, false },
+        { "YMODEM: block 0 unanswered", FileProtocol::Ymodem, {}, kFileTimeout, false },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        options.protocol = row.protocol;
+        auto& peer = make<ReceivingPeer>();
+        peer.ymodem = row.protocol == FileProtocol::Ymodem;
+        peer.replies = row.replies;
+        peer.silentAfterReplies = true;
+        connect(peer);
+        const auto out = send({ path });
+        EXPECT_EQ(out.result, row.result) << out.detail;
+        EXPECT_EQ(out.note, row.note ? kEndNotAcknowledged : "");
+        if (row.result == 0) {
+            EXPECT_EQ(out.bytes, 300);
+            EXPECT_EQ(out.files, std::vector<std::string> { path });
+            EXPECT_TRUE(out.detail.empty()) << out.detail;
+            EXPECT_FALSE(endsWithCancel()) << "a receiver that is gone is not canceled";
+        } else {
+            EXPECT_TRUE(out.files.empty());
+        }
+    }
+}
+
 TEST_F(FileTransferTest, YmodemSendsEachFileWithItsBlockZeroAndEndsTheBatch)
 {
     const Bytes a = pattern(1500, 1);

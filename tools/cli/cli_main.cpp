@@ -238,6 +238,13 @@ int cmdTextFile(SerialPort& port, const Options& o)
 
 // The flash size in bytes from a number of kilobytes; false when it is not
 // one, or too large to address.
+// A required option that was not given is a usage error that names it.
+void require(const std::string& value, const std::string& option, const std::string& what)
+{
+    if (value.empty())
+        usageError(option + " is required: " + what);
+}
+
 bool flashBytes(const std::string& kb, std::int32_t& bytes, std::int32_t& kilobytes)
 {
     if (kb.empty() || kb.find_first_not_of("0123456789") != std::string::npos || kb.size() > 7)
@@ -254,6 +261,7 @@ int cmdBoot(SerialPort& port, const Options& o)
 {
     if (o.positional.size() != 1)
         usageError("boot takes one FILE");
+    require(o.flashKb, "--flash-kb KB", "the device's flash size in kilobytes");
     std::int32_t bytes = 0;
     std::int32_t kb = 0;
     if (!flashBytes(o.flashKb, bytes, kb)) {
@@ -289,6 +297,8 @@ int cmdHex2bin(const Options& o)
 {
     if (o.positional.size() != 2)
         usageError("hex2bin takes IN.hex and OUT.bin");
+    require(o.start, "--start ADDR", "the flash's first address, in hex (such as 0x1D000000)");
+    require(o.flashKb, "--flash-kb KB", "the flash size in kilobytes");
     std::int32_t bytes = 0;
     std::int32_t kb = 0;
     if (!flashBytes(o.flashKb, bytes, kb)) {
@@ -588,8 +598,11 @@ int cmdFileTransfer(SerialPort& port, const Options& o)
         const std::string retries = outcome.retries == 0 ? ""
             : outcome.retries == 1                        ? " (1 retry)"
                                                           : " (" + std::to_string(outcome.retries) + " retries)";
-        std::fprintf(stderr, "%s %s%s bytes in %s s%s\n", sending ? "Sent" : "Received", count.c_str(),
-                     grouped(static_cast<std::uint64_t>(outcome.bytes)).c_str(), time, retries.c_str());
+        const std::string note = outcome.note.empty() ? "" : "; " + outcome.note;
+        std::fprintf(stderr, "%s %s%s bytes in %s s%s%s\n", sending ? "Sent" : "Received", count.c_str(),
+                     grouped(static_cast<std::uint64_t>(outcome.bytes)).c_str(), time, retries.c_str(), note.c_str());
+    } else if (!outcome.note.empty()) {
+        std::fprintf(stderr, "%s\n", outcome.note.c_str());
     }
     return transferExit(o, outcome.result);
 }
