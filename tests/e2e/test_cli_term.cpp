@@ -172,6 +172,15 @@ TEST(CliTerm, TypedBytesArriveDeviceEscapesComeOutAndCtrlTQRestoresTheTerminal)
 
     term.type("\x14h");
     EXPECT_TRUE(term.waitFor("Ctrl+T then:")) << term.screen();
+    // The line keys answer on the screen, whatever a pty makes of them.
+    term.type("\x14" "b");
+    EXPECT_TRUE(term.waitFor("break")) << term.screen();
+    term.type("\x14r");
+    EXPECT_TRUE(term.waitFor("RTS")) << term.screen();
+    term.type("\x14" "d");
+    EXPECT_TRUE(term.waitFor("DTR")) << term.screen();
+    term.type("\x14x");
+    EXPECT_TRUE(term.waitFor("Ctrl+T x means nothing")) << term.screen();
     term.type("\x14q");
     EXPECT_EQ(term.exitCode(), 0) << term.screen();
     EXPECT_TRUE(term.settingsRestored());

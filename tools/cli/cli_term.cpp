@@ -200,20 +200,24 @@ bool TermSession::command(std::uint8_t key)
     case 'D':
         // The window's reset: CTS flow would hold the pulse up.
         m_port.setCtsFlow(false);
-        m_port.setDtr(true);
-        merovan::delayMs(m_port.clock(), kDtrPulseMs);
-        m_port.setDtr(false);
+        if (m_port.setDtr(true) == 0) {
+            merovan::delayMs(m_port.clock(), kDtrPulseMs);
+            m_port.setDtr(false);
+            tell("DTR pulsed");
+        } else {
+            tell("cannot pulse DTR: " + m_port.lastError());
+        }
         if (m_o.cts)
             m_port.setCtsFlow(true);
-        tell("DTR pulsed");
         return true;
     case 'r':
     case 'R':
-        m_rts = !m_rts;
-        if (m_port.setRts(m_rts) == 0)
+        if (m_port.setRts(!m_rts) == 0) {
+            m_rts = !m_rts;
             tell(m_rts ? "RTS on" : "RTS off");
-        else
+        } else {
             tell("cannot set RTS: " + m_port.lastError());
+        }
         return true;
     case 'z':
     case 'Z':
