@@ -78,6 +78,7 @@ void Tfrm_Main::buildTerminalMenus()
     view->addSeparator();
     view->addAction(mnu_timestamps);
     view->addAction(mnu_hex);
+    buildEmulationMenu(view);
 
     mnu_break = make("mnu_break", "Send &break");
     mnu_reconnect = make("mnu_reconnect", "&Auto-reconnect");
@@ -270,6 +271,8 @@ void Tfrm_Main::showReceived()
 
 void Tfrm_Main::showBytes(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs)
 {
+    if (emulating() && feedEmulation(view, bytes, atMs))
+        return;
     std::string text;
     if (mnu_hex->isChecked()) {
         // The unfinished last row is shown, then replaced once it grows.
@@ -431,7 +434,8 @@ void Tfrm_Main::mnu_findClick()
 
 bool Tfrm_Main::saveViewTo(const std::string& path)
 {
-    const QString text = RichEdit1->text();
+    // In emulation the screen follows the lines that scrolled off it.
+    const QString text = RichEdit1->text() + screenText();
     const QByteArray bytes = text.toLatin1();
     errno = 0;
     std::FILE* f = std::fopen(path.c_str(), "wb");
