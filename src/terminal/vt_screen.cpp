@@ -526,6 +526,13 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
             break;
         }
     }
+    if (m_charLeft > 0) {
+        // Cut short by what waits for the next feed: it cannot complete.
+        flush(m_charStart);
+        vterm_input_write(vt, kReplacement, 3);
+        runStart = len;
+        m_charLeft = 0;
+    }
     if (m_scan == Scan::StringEsc) {
         // libvterm 0.1.4 takes the length of a string ended by an ESC in
         // one write and a backslash in the next as -1, and reads on past
