@@ -321,8 +321,10 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
             std::size_t cut = end;
             if (cut - runStart > kMaxWrite) {
                 cut = runStart + kMaxWrite;
-                while (cut > runStart + 1 && (bytes[cut] & 0xC0) == 0x80)
-                    --cut; // not inside a character
+                // Not inside a character, nor between an ESC and what it
+                // starts (see StringEsc below).
+                while (cut > runStart + 1 && ((bytes[cut] & 0xC0) == 0x80 || bytes[cut - 1] == kEsc))
+                    --cut;
             }
             vterm_input_write(vt, reinterpret_cast<const char*>(bytes + runStart), cut - runStart);
             runStart = cut;
@@ -412,6 +414,14 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
         switch (m_scan) {
         case Scan::StringEsc:
             if (c == '\\') {
+                // libvterm 0.1.4 measures the string up to the byte before the
+                // ST; controls between the ESC and the backslash make that
+                // length -1. They are left out.
+                if (i - m_stringEscAt > 1) {
+                    flush(m_stringEscAt);
+                    vterm_input_write(vt, "\x1b\\", 2);
+                    runStart = i + 1;
+                }
                 m_scan = Scan::Normal;
                 break;
             }

@@ -380,6 +380,7 @@ TEST(VtScreen, MalformedAndEndlessSequencesStayBounded)
         { "a cursor far off the screen", "\x1b[999999999;999999999Hx", { "", "", "", "", "", "                   x" } },
         { "a title ended by ESC backslash", "\x1b]0;hi\x1b\\ok", { "ok" } },
         { "a title of NULs ended by ESC backslash", "\x1b]0;" + std::string(20, '\0') + "t\x1b\\ok", { "ok" } },
+        { "controls between a string's ESC and backslash", "\x1b]0;t\x1b\r" + std::string(1, '\0') + "\\ok", { "ok" } },
         { "controls after a string's ESC", "\x1b]0;t\x1b" + std::string(100, '\0') + "ok", { "ok" } },
         { "REP before any character", "\x1b[5bx", { "x" } },
         { "REP of a character without width", "\xe2\x80\x8b\x1b[999999999bx", { "x" } },
