@@ -58,7 +58,7 @@ if [ ! -f "$vterm_prefix/lib/libvterm.a" ]; then
   done
   mkdir -p "$vterm_prefix/lib" "$vterm_prefix/include" "$src_dir/obj"
   for c in "$vterm_src"/src/*.c; do
-    x86_64-w64-mingw32-gcc-posix -std=c99 -O2 -I"$vterm_src/include" -c "$c" -o "$src_dir/obj/$(basename "${c%.c}").o"
+    x86_64-w64-mingw32-gcc-posix -std=c99 -O2 -Wno-attributes -I"$vterm_src/include" -c "$c" -o "$src_dir/obj/$(basename "${c%.c}").o"
   done
   x86_64-w64-mingw32-gcc-ar-posix rcs "$vterm_prefix/lib/libvterm.a" "$src_dir"/obj/*.o
   cp "$vterm_src"/include/vterm.h "$vterm_src"/include/vterm_keycodes.h "$vterm_prefix/include/"

@@ -8,6 +8,7 @@
 #include "app/main_window.h"
 #include "app/port_list.h"
 #include "app/terminal_view.h"
+#include "app/vt_view.h"
 #include "dialogs/recent_list.h"
 #include "serial/device_watch.h"
 #include "serial/port_enumeration.h"
@@ -301,6 +302,10 @@ void Tfrm_Main::setEnterMap(merovan::EnterMap map)
                                                  : mnu_enterCr;
     if (item)
         item->setChecked(true);
+    if (vt_screen) {
+        const auto bytes = enterKeyBytes();
+        vt_screen->setEnterBytes(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+    }
 }
 
 void Tfrm_Main::setIncomingMap(merovan::IncomingMap map)

@@ -107,7 +107,10 @@ void Tfrm_Main::setEmulation(bool on)
         const int total = std::max(2, m_viewSplit->height());
         m_viewSplit->setSizes({ total / kHistoryShare, total - total / kHistoryShare });
         RichEdit1->scrollToEnd();
-        vt_screen->setFocus();
+        // Only a switch by the user moves the focus; at start-up it stays
+        // where the window puts it.
+        if (isVisible())
+            vt_screen->setFocus();
         m_vtShown = true;
     } else {
         // What the screen showed is kept, as text, at the end of the view.
@@ -122,14 +125,16 @@ void Tfrm_Main::setEmulation(bool on)
         if (!shown.isEmpty())
             RichEdit1->showText(shown);
         vt_screen->hide();
-        RichEdit1->setFocus();
+        if (isVisible())
+            RichEdit1->setFocus();
         m_vtShown = false;
     }
 }
 
 bool Tfrm_Main::feedEmulation(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs)
 {
-    m_vt->feed(bytes);
+    // The incoming line-end map applies here as in the raw view.
+    m_vt->feed(mapIncoming(bytes));
     vt_screen->screenChanged();
     // The hex view shows the bytes themselves instead.
     if (mnu_hex->isChecked()) {

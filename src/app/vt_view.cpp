@@ -417,7 +417,13 @@ void VtView::paste()
         return;
     // Lines go as the Enter key would end them.
     QString lines = text;
-    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\r")).replace(QLatin1Char('\n'), QLatin1Char('\r'));
-    const std::string bytes = m_screen.utf8() ? lines.toStdString() : lines.toLatin1().toStdString();
+    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    const QStringList parts = lines.split(QLatin1Char('\n'));
+    std::string bytes;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0)
+            bytes += m_enter.toStdString();
+        bytes += m_screen.utf8() ? parts[i].toStdString() : parts[i].toLatin1().toStdString();
+    }
     type(m_screen.pasteSequence(bytes));
 }
