@@ -5,6 +5,8 @@
 #include "app/icons.h"
 #include "app/settings_section.h"
 #include "app/terminal_view.h"
+#include "app/vt_view.h"
+#include "terminal/vt_screen.h"
 #include "dialogs/recent_list.h"
 #include "serial/clock.h"
 #include "serial/device_watch.h"
@@ -187,7 +189,7 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
     layout->setSpacing(0);
     layout->addWidget(Panel1);
     layout->addWidget(SpeedPanel);
-    layout->addWidget(RichEdit1, 1);
+    buildEmulation(layout);
     buildStatusRow(central);
     setCentralWidget(central);
 
@@ -456,6 +458,7 @@ void Tfrm_Main::Start_up()
     RichEdit1->setTextColor(colorFromStored(ini.readInteger("MainForm", "FontColor", 65535)));
     RichEdit1->setBackgroundColor(colorFromStored(ini.readInteger("MainForm", "Color", 32768)));
     readTerminalSettings(ini);
+    readEmulationSettings(ini);
 
     QRect screen(0, 0, 1024, 768);
     QRect available = screen;
@@ -511,6 +514,7 @@ void Tfrm_Main::writeMainSections(merovan::IniFile& ini) const
     ini.writeBool("MainForm", "StyleBold", font.bold());
     ini.writeBool("MainForm", "StyleItalic", font.italic());
     writeTerminalSections(ini);
+    writeEmulationSettings(ini);
 }
 
 void Tfrm_Main::Shut_down()
@@ -703,6 +707,8 @@ void Tfrm_Main::mnu_echoClick()
 void Tfrm_Main::Clearscreen1Click()
 {
     RichEdit1->clear();
+    if (emulating())
+        m_vt->reset();
 }
 
 void Tfrm_Main::Cut1Click()
@@ -712,12 +718,19 @@ void Tfrm_Main::Cut1Click()
 
 void Tfrm_Main::Copy1Click()
 {
-    RichEdit1->copy();
+    if (emulating() && vt_screen->hasSelection())
+        vt_screen->copy();
+    else
+        RichEdit1->copy();
 }
 
 void Tfrm_Main::Paste1Click()
 {
-    RichEdit1->paste();
+    // In emulation the clipboard goes to the device, as Ctrl+Shift+V does.
+    if (emulating())
+        vt_screen->paste();
+    else
+        RichEdit1->paste();
 }
 
 void Tfrm_Main::Font1Click()
@@ -731,6 +744,7 @@ void Tfrm_Main::Font1Click()
     const QFont chosen = QFontDialog::getFont(&ok, offered, this);
     if (ok && !sameFace(chosen, current))
         RichEdit1->setFont(chosen);
+    syncScreenLook();
     RichEdit1->setFocus();
 }
 
@@ -741,6 +755,7 @@ void Tfrm_Main::Colour1Click()
         m_lastChosenColour = color;
         RichEdit1->setBackgroundColor(color);
     }
+    syncScreenLook();
     RichEdit1->setFocus();
 }
 

@@ -39,8 +39,12 @@ class TerminalView;
 class FindBar;
 class LogDialog;
 class QMenu;
+class QBoxLayout;
+class QSplitter;
+class VtView;
 
 namespace merovan {
+class VtScreen;
 class DeviceWatch;
 class IniFile;
 class SerialPort;
@@ -283,6 +287,15 @@ signals:
     void charsetChanged();
 
 public:
+    // ---- Terminal emulation ----------------------------------------------
+    // Switches between the emulated screen and the raw view; the raw text
+    // stays, and the screen's text is kept in the view when leaving.
+    void setEmulation(bool on);
+    bool emulating() const;
+    merovan::VtScreen& screen() const { return *m_vt; }
+    // The emulated screen's rows as text, empty in the raw view.
+    QString screenText() const;
+
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -339,6 +352,15 @@ private:
     void pollLog();
     void updateLogLabel();
     DialogSlot& slot(Dialog which);
+    void buildEmulation(QBoxLayout* layout);
+    void buildEmulationMenu(QMenu* view);
+    void syncScreenLook();
+    // Feeds the screen; false when the bytes are still to be shown raw (hex).
+    bool feedEmulation(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs);
+    // Keys, pastes and the screen's answers; typed ones are echoed.
+    void sendToDevice(std::span<const std::uint8_t> bytes, bool typed);
+    void readEmulationSettings(const merovan::IniFile& ini);
+    void writeEmulationSettings(merovan::IniFile& ini) const;
 
     merovan::SerialPort& m_port;
     std::string m_settingsPath;
@@ -376,6 +398,10 @@ private:
     int m_hexTail = 0; // characters of the unfinished row at the view's end
     std::vector<std::pair<std::size_t, std::int64_t>> m_receiveTimes; // offset in m_receive, read time
     FindBar* m_findBar = nullptr;
+    std::unique_ptr<merovan::VtScreen> m_vt;
+    QSplitter* m_viewSplit = nullptr;
+    std::string m_vtScrolled; // lines off the screen's top, not shown yet
+    bool m_vtShown = false;
     std::unique_ptr<merovan::DeviceWatch> m_deviceWatch;
     QSocketNotifier* m_watchNotifier = nullptr;
     QTimer* m_hotplugTimer = nullptr;
@@ -454,6 +480,9 @@ public:
     QLabel* lbl_log = nullptr;
     QLabel* lbl_lines = nullptr;
     LogDialog* dlg_log = nullptr;
+    QAction* mnu_emulation = nullptr;
+    QAction* mnu_backspaceDel = nullptr;
+    VtView* vt_screen = nullptr;
 };
 
 // The view's font for a stored family: that family when it is installed,

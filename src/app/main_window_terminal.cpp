@@ -8,6 +8,7 @@
 #include "app/main_window.h"
 #include "app/port_list.h"
 #include "app/terminal_view.h"
+#include "app/vt_view.h"
 #include "dialogs/recent_list.h"
 #include "serial/device_watch.h"
 #include "serial/port_enumeration.h"
@@ -81,6 +82,7 @@ void Tfrm_Main::buildTerminalMenus()
     view->addSeparator();
     view->addAction(mnu_timestamps);
     view->addAction(mnu_hex);
+    buildEmulationMenu(view);
 
     mnu_break = make("mnu_break", "Send &break");
     mnu_reconnect = make("mnu_reconnect", "&Auto-reconnect");
@@ -297,6 +299,8 @@ void Tfrm_Main::showReceived()
 
 void Tfrm_Main::showBytes(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs)
 {
+    if (emulating() && feedEmulation(view, bytes, atMs))
+        return;
     std::string text;
     if (mnu_hex->isChecked()) {
         // The unfinished last row is shown, then replaced once it grows.
@@ -346,6 +350,10 @@ void Tfrm_Main::setEnterMap(merovan::EnterMap map)
                                                  : mnu_enterCr;
     if (item)
         item->setChecked(true);
+    if (vt_screen) {
+        const auto bytes = enterKeyBytes();
+        vt_screen->setEnterBytes(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+    }
 }
 
 void Tfrm_Main::setIncomingMap(merovan::IncomingMap map)
@@ -487,7 +495,8 @@ void Tfrm_Main::mnu_findClick()
 
 bool Tfrm_Main::saveViewTo(const std::string& path)
 {
-    const QString text = RichEdit1->text();
+    // In emulation the screen follows the lines that scrolled off it.
+    const QString text = RichEdit1->text() + screenText();
     const QByteArray bytes = m_charset == merovan::Charset::Utf8 ? text.toUtf8() : text.toLatin1();
     errno = 0;
     std::FILE* f = std::fopen(path.c_str(), "wb");

@@ -112,6 +112,15 @@ const std::vector<Command>& commands()
           "  --start ADDR       the flash's first address, in hex\n"
           "  --flash-kb KB      the flash size in kilobytes\n",
           "merovan-cli hex2bin --start 0x1D000000 --flash-kb 512 app.hex app.bin", false, true, runHex2bin },
+        { "render", "render [--cols N] [--rows N] [--html] [--latin1] FILE|-",
+          "show a raw capture as a terminal would: the lines that scrolled off, then\n"
+          "        the final screen, as text or as HTML with its colours",
+          "  FILE|-             the capture (a raw session log), or - for standard input\n"
+          "  --cols N           the screen's width in columns (80)\n"
+          "  --rows N           the screen's height in rows (24)\n"
+          "  --html             write HTML, with the colours as CSS colour values\n"
+          "  --latin1           the capture's characters are single bytes, not UTF-8\n",
+          "merovan-cli render --html session.log > session.html", false, false, cmdRender },
         { "script",
           "script list FILE | show FILE NAME | add FILE NAME TEXT|- | update FILE NAME TEXT|-\n"
           "          | remove FILE NAME | new FILE | send -p PORT [--listen MS] FILE NAME",

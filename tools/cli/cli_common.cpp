@@ -280,6 +280,14 @@ Options parseOptions(int argc, char** argv)
             o.blockTimeoutMs = parseNumber(arg, value());
         } else if (arg == "--retries") {
             o.retries = parseNumber(arg, value());
+        } else if (arg == "--cols") {
+            o.cols = parseNumber(arg, value());
+        } else if (arg == "--rows") {
+            o.rows = parseNumber(arg, value());
+        } else if (arg == "--html") {
+            o.html = true;
+        } else if (arg == "--latin1") {
+            o.latin1 = true;
         } else if (arg == "--") {
             for (++i; i < argc; ++i)
                 o.positional.emplace_back(argv[i]);

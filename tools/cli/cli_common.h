@@ -93,6 +93,10 @@ struct Options
     bool quiet = false;
     bool resultCode = false;
     int flush = -1; // -1: the command's default
+    long cols = 80;
+    long rows = 24;
+    bool html = false;
+    bool latin1 = false;
     std::vector<std::string> positional;
 };
 
@@ -148,5 +152,6 @@ int runHex2bin(SerialPort& port, const Options& o);
 int cmdBinaryKind(SerialPort& port, const Options& o);
 int cmdScript(SerialPort& port, const Options& o);
 int cmdFileTransfer(SerialPort& port, const Options& o);
+int cmdRender(SerialPort& port, const Options& o);
 
 } // namespace merovan::cli

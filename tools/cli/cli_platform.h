@@ -19,6 +19,9 @@ void catchStopRequests(void (*onStop)());
 // Whether standard error is a terminal, for progress output.
 bool stderrIsTerminal();
 
+// Standard input gives bytes as they are (no text-mode translation).
+void makeStdinBinary();
+
 // A line of advice for a port that would not open with error, or empty.
 std::string openFailureHint(int error);
 

@@ -54,6 +54,10 @@ std::string openFailureHint(int error)
     return {};
 }
 
+void makeStdinBinary()
+{
+}
+
 } // namespace merovan::cli
 
 // ---- The host terminal ------------------------------------------------------

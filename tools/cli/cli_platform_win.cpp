@@ -55,6 +55,11 @@ std::string openFailureHint(int error)
     return {};
 }
 
+void makeStdinBinary()
+{
+    _setmode(_fileno(stdin), _O_BINARY);
+}
+
 } // namespace merovan::cli
 
 // ---- The host terminal ------------------------------------------------------

@@ -27,12 +27,13 @@ EchoDevice::EchoDevice(DeviceOptions options)
 
 void EchoDevice::lineOpened(std::uint64_t, DeviceOutput& out)
 {
-    if (!m_options.greeting)
-        return;
-    if (m_options.greetingText.empty())
-        out.bytes.insert(out.bytes.end(), kGreeting.begin(), kGreeting.end());
-    else
-        out.bytes.insert(out.bytes.end(), m_options.greetingText.begin(), m_options.greetingText.end());
+    if (m_options.greeting) {
+        if (m_options.greetingText.empty())
+            out.bytes.insert(out.bytes.end(), kGreeting.begin(), kGreeting.end());
+        else
+            out.bytes.insert(out.bytes.end(), m_options.greetingText.begin(), m_options.greetingText.end());
+    }
+    out.bytes.insert(out.bytes.end(), m_options.play.begin(), m_options.play.end());
 }
 
 void EchoDevice::receive(std::uint8_t byte, std::uint64_t, DeviceOutput& out)

@@ -47,6 +47,7 @@ struct DeviceOptions
 {
     bool greeting = true; // "devsim ready\r\n" when the host opens the line
     std::string greetingText; // said instead of "devsim ready\r\n" when not empty
+    std::vector<std::uint8_t> play; // sent after the greeting, as a recorded session
     bool echo = true;     // send every received byte back
     int ack = -1;         // sent after each received CR; -1 for none
     int error = -1;       // sent instead of ack after a line holding errorOn

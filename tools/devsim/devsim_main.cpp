@@ -5,6 +5,7 @@
 #include "pty_runner.h"
 
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,7 @@ void usage(std::FILE* to)
                "  --no-greeting    do not send \"devsim ready\" when the host opens the line\n"
                "  --greeting TEXT  send TEXT instead; \\r \\n \\e \\\\ and \\xHH stand for\n"
                "                   their bytes\n"
+               "  --play FILE      then send FILE's bytes (a recorded session, escapes and all)\n"
                "  --ack N          send byte N after each CR received (line acknowledge)\n"
                "  --error N        send byte N instead of the acknowledge after an error line\n"
                "  --error-on TEXT  a line holding TEXT is an error line (default: every line)\n"
@@ -225,6 +227,16 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "merovan-devsim: --greeting: a bad escape\n");
                 return 2;
             }
+        } else if (arg == "--play") {
+            const std::string file(value(arg));
+            std::FILE* f = std::fopen(file.c_str(), "rb");
+            if (!f) {
+                std::fprintf(stderr, "merovan-devsim: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+                return 2;
+            }
+            for (int c; (c = std::fgetc(f)) != EOF;)
+                device.play.push_back(static_cast<std::uint8_t>(c));
+            std::fclose(f);
         } else if (arg == "--no-greeting") {
             device.greeting = false;
         } else {

@@ -2,10 +2,14 @@
 // Takes the README's screenshots of the terminal window against a running
 // merovan-devsim: the port list with what sysfs knows of each port, the view
 // with timestamps, the hex view, and the status line while the device is
-// away. Run by take.sh, which sets up a fake sysfs tree and an X server.
+// away; then the terminal emulation, on an ESP-IDF-style coloured log and on
+// a vim session that the device plays back. Run by take.sh, which sets up a
+// fake sysfs tree and an X server.
 #include "app/main_window.h"
 #include "app/plot_dock.h"
 #include "app/terminal_view.h"
+#include "app/vt_view.h"
+#include "terminal/vt_screen.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 
@@ -13,6 +17,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QSplitter>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPixmap>
@@ -66,10 +71,11 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
-    if (args.size() != 5) {
-        std::fprintf(stderr, "Usage: merovan-screenshots OUTDIR DEVSIM LINK SETTINGS\n");
+    if (args.size() != 6) {
+        std::fprintf(stderr, "Usage: merovan-screenshots OUTDIR DEVSIM LINK SETTINGS CAPTURES\n");
         return 2;
     }
+    const QString captures = args[5];
     const QString out = args[1], devsim = args[2], link = args[3];
     QProcess device;
     const auto startDevice = [&] {
@@ -152,6 +158,48 @@ int main(int argc, char** argv)
     settle(11000);
     ok &= save(w.frameGeometry(), out + QStringLiteral("/plot.png"));
 
+    device.terminate();
+    device.waitForFinished(3000);
+
+    // Terminal emulation: the device plays a recorded session back.
+    plot.hide();
+    w.removeDockWidget(&plot);
+    w.mnu_timestamps->setChecked(false);
+    w.setEmulation(true);
+    auto play = [&](const QString& capture) {
+        bool played = waitFor([&] { return w.Panel2->text().startsWith(QStringLiteral("Disconnected")); }, 5000);
+        w.Clearscreen1Click();
+        device.start(devsim, { QStringLiteral("--link"), link, QStringLiteral("--no-echo"), QStringLiteral("--no-greeting"),
+                               QStringLiteral("--play"), captures + QLatin1Char('/') + capture });
+        played &= waitFor([&] { return w.Panel2->text() == QStringLiteral("Reconnected"); }, 10000);
+        return played;
+    };
+    // A screen of exactly 80 x 24 for the recorded sessions, a few lines of
+    // history above it.
+    auto* screen = w.findChild<VtView*>(QStringLiteral("vt_screen"));
+    auto* split = w.findChild<QSplitter*>(QStringLiteral("spl_view"));
+    const QFontMetrics fm(screen->font());
+    const int lineHeight = std::max(1, fm.lineSpacing());
+    const int screenHeight = 24 * lineHeight;
+    const int screenWidth = 80 * fm.horizontalAdvance(QLatin1Char('M'));
+    const int history = 5 * lineHeight;
+    w.resize(w.width() + screenWidth - screen->width() + 2, w.height() + screenHeight + history - split->height() + 4);
+    settle(300);
+    split->setSizes({ history, screenHeight + 2 });
+    settle(300);
+    ok &= play(QStringLiteral("esp_log.raw"));
+    settle(2500);
+    screen->flushRepaint();
+    settle(200);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/emulation-log.png"));
+    device.terminate();
+    device.waitForFinished(3000);
+    ok &= play(QStringLiteral("vim.raw"));
+    settle(2500);
+    screen->flushRepaint();
+    settle(200);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/emulation-vim.png"));
+    std::printf("screen %d x %d\n", w.screen().cols(), w.screen().rows());
     device.terminate();
     device.waitForFinished(3000);
     return ok ? 0 : 1;
