@@ -8,7 +8,7 @@
 # tools/build-windows.sh and .ci/windows.sh.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config librsvg2-bin qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat)
+packages=(cmake ninja-build g++ pkg-config librsvg2-bin qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat ser2net)
 if [ "${1:-}" = "--gui-run" ]; then
   packages+=(xvfb xauth)
 elif [ "${1:-}" = "--package" ]; then

@@ -1,0 +1,381 @@
+// merovan-cli through the real ser2net (Debian's package) on loopback: a
+// raw TCP and an RFC 2217 accepter in front of merovan-devsim, lrzsz and a
+// pseudo-terminal the test drives; each test writes its own YAML file and
+// runs ser2net in the foreground.
+#include "support/process.h"
+#include "support/pty_pair.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+using merovan::test::Devsim;
+using merovan::test::PtyBridge;
+using merovan::test::PtyPair;
+using merovan::test::readFile;
+using merovan::test::runProgram;
+using merovan::test::runShell;
+using merovan::test::tempPath;
+using merovan::test::waitForFileSize;
+namespace fs = std::filesystem;
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kSer2net = "/usr/sbin/ser2net";
+
+merovan::test::RunResult cli(const std::vector<std::string>& args, int timeoutMs = 30000)
+{
+    return runProgram(MEROVAN_CLI_PATH, args, timeoutMs);
+}
+
+// A TCP port on 127.0.0.1 that nothing listens on now.
+int freePort()
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+// Whether something listens on port: a bind that would be allowed past
+// TIME_WAIT leftovers is refused only by a listener. No connection is made,
+// so ser2net does not open its device for it.
+bool listening(int port)
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool inUse = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+    ::close(s);
+    return inUse;
+}
+
+// ser2net with one accepter per device, on ports of its own.
+class Ser2net
+{
+public:
+    struct Accepter
+    {
+        bool rfc2217;
+        std::string device;
+    };
+
+    explicit Ser2net(std::vector<Accepter> accepters)
+        : m_accepters(std::move(accepters))
+        , m_config(tempPath("ser2net") + ".yaml")
+    {
+        std::ofstream yaml(m_config);
+        for (std::size_t i = 0; i < m_accepters.size(); ++i) {
+            m_ports.push_back(freePort());
+            const Accepter& a = m_accepters[i];
+            yaml << "connection: &c" << i << "\n"
+                 << "    accepter: " << (a.rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << m_ports[i]
+                 << "\n"
+                 << "    connector: serialdev," << a.device << ",9600n81,local\n";
+        }
+        yaml.close();
+        start();
+    }
+    ~Ser2net()
+    {
+        stop();
+        fs::remove(m_config);
+    }
+
+    void start()
+    {
+        const char* argv[] = { kSer2net, "-n", "-u", "-c", m_config.c_str(), nullptr };
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        // It says it cannot start mDNS on a machine without it.
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (::posix_spawn(&m_pid, kSer2net, &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (const int port : m_ports) {
+            while (!listening(port) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    void stop()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+    }
+    bool running() const { return m_pid > 0; }
+    std::string url(std::size_t i) const
+    {
+        return std::string(m_accepters[i].rfc2217 ? "rfc2217://" : "tcp://") + "127.0.0.1:"
+            + std::to_string(m_ports[i]);
+    }
+
+private:
+    std::vector<Accepter> m_accepters;
+    std::string m_config;
+    std::vector<int> m_ports;
+    pid_t m_pid = -1;
+};
+
+std::string randomBytes(std::size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = static_cast<char>(rng() & 0xFF);
+    return s;
+}
+
+class Ser2netTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (::access(kSer2net, X_OK) != 0) {
+            if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true")
+                FAIL() << "ser2net is missing under CI: tools/install-deps.sh installs it";
+            GTEST_SKIP() << "ser2net is not installed (Debian package ser2net; tools/install-deps.sh)";
+        }
+        dir = tempPath("ser2net-e2e");
+        fs::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(dir);
+    }
+    std::string dir;
+};
+
+const bool kKinds[] = { false, true }; // raw TCP, RFC 2217
+
+const char* kindName(bool rfc2217)
+{
+    return rfc2217 ? "rfc2217" : "raw";
+}
+
+} // namespace
+
+TEST_F(Ser2netTest, SendAndEveryByteValueReachTheDeviceThroughEachKind)
+{
+    std::string every;
+    for (int round = 0; round < 4; ++round)
+        for (int i = 0; i < 256; ++i)
+            every.push_back(static_cast<char>(i));
+    std::ofstream(dir + "/every.bin", std::ios::binary) << every;
+    for (const bool rfc2217 : kKinds) {
+        const std::string record = dir + "/record-" + kindName(rfc2217);
+        // No greeting: it comes as ser2net opens the device, while the
+        // connection is set up, and --listen's flush on open may take it.
+        Devsim sim({ "--record", record, "--no-greeting" });
+        Ser2net server({ { rfc2217, sim.port() } });
+        const std::string text = "hello\\0xff\\0x00\\r\\n";
+        const auto r = cli({ "send", "-p", server.url(0), "-b", "115200", "--listen", "600", text });
+        EXPECT_EQ(r.exitCode, 0) << kindName(rfc2217) << ": " << r.err;
+        EXPECT_EQ(r.out, "hello[ff][00]\r\nhello[ff][00]\r\n") << kindName(rfc2217) << ": what went out, then the echo";
+        const bool notedRaw = r.err.find("raw TCP carries bytes only; line settings and DTR/RTS are not applied")
+            != std::string::npos;
+        EXPECT_EQ(notedRaw, !rfc2217) << r.err;
+
+        const auto b = cli({ "binary", "-p", server.url(0), "-b", "115200", dir + "/every.bin" });
+        EXPECT_EQ(b.exitCode, 0) << kindName(rfc2217) << ": " << b.err;
+        // The driver's closing carriage return follows the file.
+        const std::string expected = std::string("hello\xff\0\r\n", 9) + every + "\r";
+        ASSERT_TRUE(waitForFileSize(record, expected.size())) << kindName(rfc2217);
+        EXPECT_TRUE(readFile(record) == expected) << kindName(rfc2217) << ": every byte value, IAC (ff) included";
+    }
+}
+
+TEST_F(Ser2netTest, TextFileArrivesCompleteThroughEachKind)
+{
+    std::string content;
+    std::string expected = "go\r";
+    for (int i = 1; i <= 300; ++i) {
+        const std::string line = std::to_string(i * 10) + " PRINT \"line " + std::to_string(i) + "\"";
+        content += line + "\r\n";
+        expected += line + "\r";
+    }
+    expected += "\r";
+    const std::string file = dir + "/upload.bas";
+    std::ofstream(file, std::ios::binary) << content;
+    for (const bool rfc2217 : kKinds) {
+        const std::string record = dir + "/record-" + kindName(rfc2217);
+        Devsim sim({ "--record", record, "--ack", "6", "--no-greeting" });
+        Ser2net server({ { rfc2217, sim.port() } });
+        const auto r = cli({ "text-file", "-p", server.url(0), "-b", "115200", "--wait", "6", "--first", "go\\r", file },
+                           60000);
+        EXPECT_EQ(r.exitCode, 0) << kindName(rfc2217) << ": " << r.err;
+        ASSERT_TRUE(waitForFileSize(record, expected.size())) << kindName(rfc2217);
+        EXPECT_EQ(readFile(record), expected) << kindName(rfc2217);
+    }
+}
+
+TEST_F(Ser2netTest, BootVersion2LoadsTheImageThroughEachKind)
+{
+    if (std::system("command -v srec_cat >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "srec_cat (Debian package srecord) is not installed";
+    std::ofstream(dir + "/app.bin", std::ios::binary) << randomBytes(40 * 1024, 7);
+    const std::string hex = dir + "/app.hex";
+    ASSERT_EQ(std::system(("srec_cat " + dir + "/app.bin -binary -offset 0x1D000000 -o " + hex
+                           + " -intel -address-length=4 -output_block_size=32")
+                              .c_str()),
+              0);
+    const std::string expectedFile = dir + "/expected.bin";
+    ASSERT_EQ(cli({ "hex2bin", "--start", "0x1D000000", "--flash-kb", "512", hex, expectedFile }).exitCode, 0);
+    std::string image = readFile(expectedFile);
+    image.resize((image.size() / 2000 + 1) * 2000, '\xff');
+    for (const bool rfc2217 : kKinds) {
+        const std::string record = dir + "/record-" + kindName(rfc2217);
+        Devsim sim({ "--boot", "--boot-version", "2", "--record", record });
+        Ser2net server({ { rfc2217, sim.port() } });
+        const auto r = cli({ "boot", "-p", server.url(0), "-b", "115200", "--flash-kb", "512", hex }, 60000);
+        EXPECT_EQ(r.exitCode, 0) << kindName(rfc2217) << ": " << r.err;
+        ASSERT_TRUE(waitForFileSize(record, image.size())) << kindName(rfc2217);
+        EXPECT_TRUE(readFile(record) == image) << kindName(rfc2217);
+    }
+}
+
+TEST_F(Ser2netTest, TheBaudRateIsAppliedOnTheDeviceSideOnlyThroughRfc2217)
+{
+    for (const bool rfc2217 : kKinds) {
+        for (const char* baud : { "57600", "19200" }) {
+            PtyPair device;
+            Ser2net server({ { rfc2217, device.slavePath() } });
+            merovan::test::RunResult r;
+            std::thread monitor([&] { r = cli({ "monitor", "-p", server.url(0), "-b", baud, "--seconds", "5" }); });
+            // While connected, ser2net holds the terminal at the rate it was
+            // told, or at its own 9600 for raw TCP. Before it opens the
+            // terminal, the rate is the system's default.
+            const std::string wanted = std::string(rfc2217 ? baud : "9600") + "\n";
+            auto speed = [&] { return runShell("stty -F " + device.slavePath() + " speed").out; };
+            std::string seen = speed();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+            while (seen != wanted && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                seen = speed();
+            }
+            // Raw TCP: still the same once the line settings would have gone.
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            if (seen == wanted)
+                seen = speed();
+            monitor.join();
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(seen, std::string(rfc2217 ? baud : "9600") + "\n") << kindName(rfc2217) << " at " << baud;
+        }
+    }
+}
+
+TEST_F(Ser2netTest, ZmodemBothWaysWithLrzszBehindEachKind)
+{
+    if (::access("/usr/bin/sz", X_OK) != 0 || ::access("/usr/bin/rz", X_OK) != 0)
+        GTEST_SKIP() << "lrzsz is not installed (tools/install-deps.sh)";
+    const std::string data = randomBytes(200 * 1024, 21);
+    for (const bool rfc2217 : kKinds) {
+        const std::string k = kindName(rfc2217);
+        fs::create_directories(dir + "/" + k + "/near");
+        fs::create_directories(dir + "/" + k + "/far");
+        const std::string sent = dir + "/" + k + "/near/up.bin";
+        const std::string offered = dir + "/" + k + "/far/down.bin";
+        std::ofstream(sent, std::ios::binary) << data;
+        std::ofstream(offered, std::ios::binary) << data;
+        {
+            PtyBridge bridge({ "--peer-log", dir + "/" + k + "/rz.log", "--", "/bin/sh", "-c",
+                               "cd " + dir + "/" + k + "/far && exec rz -q" });
+            Ser2net server({ { rfc2217, bridge.a() } });
+            const auto r = cli({ "zmodem", "send", "-p", server.url(0), "-b", "115200", sent }, 120000);
+            EXPECT_EQ(r.exitCode, 0) << k << ": " << r.err << readFile(dir + "/" + k + "/rz.log");
+            EXPECT_EQ(bridge.wait(20000), 0) << k;
+            EXPECT_TRUE(readFile(dir + "/" + k + "/far/up.bin") == data) << k << ": sent to rz";
+        }
+        {
+            PtyBridge bridge({ "--peer-log", dir + "/" + k + "/sz.log", "--", "/bin/sh", "-c",
+                               "cd " + dir + "/" + k + "/far && exec sz -q down.bin" });
+            Ser2net server({ { rfc2217, bridge.a() } });
+            const auto r = cli({ "zmodem", "recv", "-p", server.url(0), "-b", "115200", "--dir", dir + "/" + k + "/near" },
+                               120000);
+            EXPECT_EQ(r.exitCode, 0) << k << ": " << r.err << readFile(dir + "/" + k + "/sz.log");
+            EXPECT_EQ(bridge.wait(20000), 0) << k;
+            EXPECT_TRUE(readFile(dir + "/" + k + "/near/down.bin") == data) << k << ": received from sz";
+        }
+    }
+}
+
+TEST_F(Ser2netTest, MonitorReconnectsWhenSer2netReturnsAndLosesNothingAfter)
+{
+    for (const bool rfc2217 : kKinds) {
+        const std::string k = kindName(rfc2217);
+        PtyPair device;
+        Ser2net server({ { rfc2217, device.slavePath() } });
+        const std::string log = dir + "/monitor-" + k + ".log";
+        merovan::test::RunResult r;
+        std::thread monitor([&] {
+            r = cli({ "monitor", "-p", server.url(0), "--reconnect", "--seconds", "9", "--log", log }, 30000);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        device.send({ 'b', 'e', 'f', 'o', 'r', 'e', '\n' });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        server.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        server.start();
+        bool back = false;
+        for (int i = 0; i < 250 && !back; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            back = readFile(log).find("Reconnected") != std::string::npos;
+        }
+        EXPECT_TRUE(back) << k << ": " << readFile(log);
+        // The returned connection sets the line up first; what the device
+        // sends from then on must all arrive.
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        std::string after;
+        for (int i = 0; i < 20; ++i) {
+            const std::string line = "after " + std::to_string(i) + "\n";
+            device.send(std::vector<unsigned char>(line.begin(), line.end()));
+            after += line;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        monitor.join();
+        EXPECT_EQ(r.exitCode, 0) << k << ": " << r.err;
+        EXPECT_NE(r.out.find("before\n"), std::string::npos) << k << ": " << r.out;
+        EXPECT_NE(r.out.find(after), std::string::npos) << k << ": " << r.out;
+        EXPECT_NE(r.err.find("Disconnected: " + server.url(0) + ", waiting for it to return"), std::string::npos)
+            << r.err;
+    }
+}
+
+TEST(NetworkPortCli, ARefusedConnectionOrABadNameFailsTheOpenWithTheReason)
+{
+    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(freePort());
+    const auto r = cli({ "send", "-p", url, "x" });
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_EQ(r.err, "Cannot open " + url + ": Connection refused\n");
+    const auto bad = cli({ "send", "-p", "tcp://127.0.0.1", "x" });
+    EXPECT_EQ(bad.err, "Cannot open tcp://127.0.0.1: the address needs a port number (HOST:PORT)\n");
+}
