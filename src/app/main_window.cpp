@@ -206,6 +206,8 @@ QString Tfrm_Main::statusTitle() const
 
 void Tfrm_Main::updateStatus()
 {
+    if (m_port.isOpen())
+        showPortNotices();
     const QString title = statusTitle();
     if (windowTitle() != title)
         setWindowTitle(title);
@@ -675,6 +677,7 @@ void Tfrm_Main::mnu_connectClick()
     m_readBase = m_port.bytesRead();
     m_writtenBase = m_port.bytesWritten();
     rememberConnection(path, settings);
+    showPortNotices();
     startLineState();
     updateStatus();
 }

@@ -285,6 +285,7 @@ private:
     void showBytes(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs);
     void rememberConnection(const std::string& path, const std::string& settings);
     void tryReconnect();
+    void showPortNotices();
     void startLineState();
     void stopLineState();
     void pollLineState();
@@ -342,6 +343,7 @@ private:
     std::string m_lastPath;
     std::string m_lastIdentity;
     std::string m_lastSettings;
+    std::vector<std::string> m_remotePorts; // network port names used, newest first
 
 public:
     // Controls, named as the user guide and the tests know them.
