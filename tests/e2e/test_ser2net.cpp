@@ -14,7 +14,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
+#include <sstream>
+#include <regex>
 #include <thread>
 
 using merovan::test::Devsim;
@@ -269,4 +272,82 @@ TEST(NetworkPortCli, ARefusedConnectionOrABadNameFailsTheOpenWithTheReason)
     EXPECT_EQ(r.err, "Cannot open " + url + ": Connection refused\n");
     const auto bad = cli({ "send", "-p", "tcp://127.0.0.1", "x" });
     EXPECT_EQ(bad.err, "Cannot open tcp://127.0.0.1: the address needs a port number (HOST:PORT)\n");
+}
+
+// docs/remote-ports.md's YAML, with simulated boards for the by-id links and
+// free loopback ports for the port numbers: every accepter answers.
+TEST_F(Ser2netTest, TheGuidesYamlWorks)
+{
+    const std::string guide = readFile(MEROVAN_DOCS_DIR "/remote-ports.md");
+    const auto lab = guide.find("## A lab machine");
+    ASSERT_NE(lab, std::string::npos);
+    const auto begin = guide.find("```yaml\n", lab);
+    const auto end = guide.find("```", begin + 8);
+    ASSERT_NE(begin, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    std::string yaml = guide.substr(begin + 8, end - begin - 8);
+
+    std::map<std::string, std::unique_ptr<Devsim>> boards;
+    std::map<std::string, std::string> records;
+    const std::regex byId("/dev/serial/by-id/[^,]+");
+    for (std::sregex_iterator it(yaml.begin(), yaml.end(), byId), last; it != last; ++it) {
+        const std::string link = it->str();
+        if (boards.count(link))
+            continue;
+        records[link] = dir + "/board" + std::to_string(boards.size() + 1);
+        boards[link] = std::make_unique<Devsim>(std::vector<std::string> { "--record", records[link], "--no-greeting" });
+    }
+    ASSERT_EQ(boards.size(), 2u) << "two boards";
+    for (const auto& [link, sim] : boards) {
+        for (std::size_t at; (at = yaml.find(link)) != std::string::npos;)
+            yaml.replace(at, link.size(), sim->port());
+    }
+    // "tcp,7001" becomes "tcp,127.0.0.1,FREE"; which board each port serves
+    // and whether it is RFC 2217 comes from its accepter line.
+    struct Door
+    {
+        bool rfc2217;
+        int port;
+        std::string device;
+    };
+    std::vector<Door> doors;
+    std::string out;
+    std::istringstream lines(yaml);
+    const std::regex accepter("^(\\s*accepter: )(telnet\\(rfc2217\\),)?tcp,(\\d+)\\s*$");
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, accepter)) {
+            doors.push_back({ m[2].matched, freePort(), {} });
+            line = m[1].str() + m[2].str() + "tcp,127.0.0.1," + std::to_string(doors.back().port);
+        } else if (line.find("connector: serialdev,") != std::string::npos && !doors.empty()) {
+            const auto from = line.find("serialdev,") + 10;
+            doors.back().device = line.substr(from, line.find(',', from) - from);
+        }
+        out += line + "\n";
+    }
+    ASSERT_EQ(doors.size(), 4u) << out;
+    std::vector<int> ports;
+    for (const Door& d : doors)
+        ports.push_back(d.port);
+    Ser2net server(out, ports);
+
+    std::map<std::string, std::string> expected;
+    for (std::size_t i = 0; i < doors.size(); ++i) {
+        const Door& d = doors[i];
+        const std::string url = std::string(d.rfc2217 ? "rfc2217://" : "tcp://") + "127.0.0.1:" + std::to_string(d.port);
+        const std::string text = "door" + std::to_string(i) + "\r";
+        const auto r = cli({ "send", "-p", url, "-b", "115200", text });
+        EXPECT_EQ(r.exitCode, 0) << url << ": " << r.err << "\n" << out;
+        for (const auto& [link, sim] : boards) {
+            if (sim->port() == d.device)
+                expected[link] += text;
+        }
+        // ser2net lets the device go a moment after the connection ends;
+        // the next accepter of the same board waits for that.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    for (const auto& [link, record] : records) {
+        ASSERT_TRUE(waitForFileSize(record, expected[link].size())) << link;
+        EXPECT_EQ(readFile(record), expected[link]) << link;
+    }
 }

@@ -85,6 +85,14 @@ public:
         yaml.close();
         start();
     }
+    // A configuration of the caller's, with the ports its accepters use.
+    Ser2net(const std::string& yaml, std::vector<int> ports)
+        : m_config(tempPath("ser2net") + ".yaml")
+        , m_ports(std::move(ports))
+    {
+        std::ofstream(m_config) << yaml;
+        start();
+    }
     ~Ser2net()
     {
         stop();
