@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/tcp_socket.h"
 
 #include "common/system_error.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli through the real ser2net (Debian's package) on loopback: a
 // raw TCP and an RFC 2217 accepter in front of merovan-devsim, lrzsz and a
 // pseudo-terminal the test drives; each test writes its own YAML file and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The telnet / RFC 2217 stream from a device server: read in pieces whose
 // sizes the input chooses, with requests in flight. Data never outgrows the
 // input, answers stay bounded, and data sent back through a second codec

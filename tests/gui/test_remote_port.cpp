@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window on a device server's port: an rfc2217:// name typed into the
 // port box connects through the real ser2net, the title and the status line
 // show it with the remote modem lines and the server's notes, the name is

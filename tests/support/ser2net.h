@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // ser2net (Debian's package) run by a test in the foreground, with a YAML

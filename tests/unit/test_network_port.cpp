@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Network port names: which names are network ports, and how they split.
 #include "serial/network_port.h"
 

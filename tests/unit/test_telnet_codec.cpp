@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The telnet / RFC 2217 client codec against a scripted server, in virtual
 // time: negotiation in the orders servers use, IAC doubling split across
 // reads, acknowledgements that come, differ or never come, and
