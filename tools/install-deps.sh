@@ -9,7 +9,7 @@
 # and .ci/windows.sh.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config librsvg2-bin qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat libvterm-dev tmux)
+packages=(cmake ninja-build g++ pkg-config librsvg2-bin qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat libvterm-dev tmux ser2net)
 if [ "${1:-}" = "--gui-run" ]; then
   packages+=(xvfb xauth)
 elif [ "${1:-}" = "--package" ]; then

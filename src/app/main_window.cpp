@@ -253,6 +253,8 @@ QString Tfrm_Main::statusTitle() const
 
 void Tfrm_Main::updateStatus()
 {
+    if (m_port.isOpen())
+        showPortNotices();
     const QString title = statusTitle();
     const QString bytes = QStringLiteral("RX %1  TX %2")
                               .arg(grouped(m_port.bytesRead() - m_readBase), grouped(m_port.bytesWritten() - m_writtenBase));
@@ -843,6 +845,7 @@ bool Tfrm_Main::openConnection()
     m_readBase = m_port.bytesRead();
     m_writtenBase = m_port.bytesWritten();
     rememberConnection(path, settings);
+    showPortNotices();
     startLineState();
     updateStatus();
     return true;

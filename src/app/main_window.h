@@ -346,6 +346,7 @@ private:
     void showBytes(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs);
     void rememberConnection(const std::string& path, const std::string& settings);
     void tryReconnect();
+    void showPortNotices();
     void startLineState();
     void stopLineState();
     void pollLineState();
@@ -421,6 +422,7 @@ private:
     std::string m_lastIdentity;
     std::string m_lastSettings;
     merovan::Charset m_charset = merovan::Charset::Latin1;
+    std::vector<std::string> m_remotePorts; // network port names used, newest first
 
 public:
     // Controls, named as the user guide and the tests know them.

@@ -11,9 +11,11 @@
 #include "app/vt_view.h"
 #include "dialogs/recent_list.h"
 #include "serial/device_watch.h"
+#include "serial/network_port.h"
 #include "serial/port_enumeration.h"
 #include "serial/serial_port.h"
 #include "settings/ini_file.h"
+#include "settings/stored_list.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -48,6 +50,11 @@ constexpr int kHotplugSettleMs = 150;
 // permissions); so many further tries, this far apart, follow each change.
 constexpr int kReconnectRetries = 8;
 constexpr int kReconnectRetryMs = 250;
+// A device server that went away is tried again this often, for as long as
+// the connection is wanted: nothing announces its return.
+constexpr int kNetworkRetryMs = 1000;
+// Network port names kept for the port box, newest first.
+constexpr std::size_t kMaxRemotePorts = 8;
 constexpr int kLineStateMs = 100;
 
 enum LineBit : std::uint8_t { kCts = 1, kDsr = 2, kDcd = 4, kRi = 8 };
@@ -212,6 +219,13 @@ void Tfrm_Main::setWallClock(const merovan::WallClock* clock)
 
 void Tfrm_Main::restorePortChoice(const merovan::IniFile& ini)
 {
+    m_remotePorts.clear();
+    for (const std::string& name : merovan::splitList(ini.readString("PORT", "Remote", ""))) {
+        if (merovan::isNetworkPortName(name) && m_remotePorts.size() < kMaxRemotePorts)
+            m_remotePorts.push_back(name);
+    }
+    if (!m_remotePorts.empty())
+        fillPortList(true);
     const std::string identity = ini.readString("PORT", "Identity", "");
     const std::string path = ini.readString("PORT", "Path", "");
     if (identity.empty() && path.empty())
@@ -260,6 +274,7 @@ void Tfrm_Main::writeTerminalSections(merovan::IniFile& ini) const
     }
     ini.writeString("PORT", "Path", path);
     ini.writeString("PORT", "Identity", identity);
+    ini.writeString("PORT", "Remote", merovan::joinList(m_remotePorts));
     ini.writeInteger("VIEW", "Timestamps", mnu_timestamps->isChecked() ? 1 : 0);
     ini.writeInteger("VIEW", "Hex", mnu_hex->isChecked() ? 1 : 0);
     ini.writeInteger("PORT", "Reconnect", mnu_reconnect->isChecked() ? 1 : 0);
@@ -558,6 +573,18 @@ void Tfrm_Main::fillPortList(bool keepSelection)
             cbo_port->setItemData(i, description, Qt::ToolTipRole);
         widest = std::max(widest, fm.horizontalAdvance(fromBytes(info.path) + description) + 60);
     }
+    // Device servers' ports used before: nothing lists them otherwise.
+    for (const std::string& name : m_remotePorts) {
+        const int i = cbo_port->count();
+        merovan::NetworkAddress address;
+        std::string reason;
+        const bool rfc2217 = merovan::parseNetworkPortName(name, address, reason) && address.rfc2217;
+        const QString description = rfc2217 ? QStringLiteral("network port, RFC 2217") : QStringLiteral("network port, raw TCP");
+        cbo_port->addItem(fromBytes(name));
+        cbo_port->setItemData(i, description, kPortDescriptionRole);
+        cbo_port->setItemData(i, description, Qt::ToolTipRole);
+        widest = std::max(widest, fm.horizontalAdvance(fromBytes(name) + description) + 60);
+    }
     cbo_port->view()->setMinimumWidth(widest);
     if (keepSelection) {
         const int index = hadSelection ? cbo_port->findText(current) : -1;
@@ -593,6 +620,15 @@ void Tfrm_Main::devicesChanged()
 
 void Tfrm_Main::rememberConnection(const std::string& path, const std::string& settings)
 {
+    if (merovan::isNetworkPortName(path)) {
+        const bool listed = !m_remotePorts.empty() && m_remotePorts.front() == path;
+        std::erase(m_remotePorts, path);
+        m_remotePorts.insert(m_remotePorts.begin(), path);
+        if (m_remotePorts.size() > kMaxRemotePorts)
+            m_remotePorts.resize(kMaxRemotePorts);
+        if (!listed)
+            fillPortList(true);
+    }
     m_lastPath = path;
     m_lastSettings = settings;
     m_lastIdentity = merovan::describePort(path).identity();
@@ -606,8 +642,11 @@ void Tfrm_Main::tryReconnect()
     const std::string path = merovan::findReturnedPort(m_lastPath, m_lastIdentity);
     if (path.empty() || m_port.openPort(path, m_lastSettings) != 0 || !m_port.isOpen()) {
         m_port.closePort();
-        if (!path.empty() && m_retriesLeft-- > 0)
-            m_retryTimer->start();
+        if (merovan::isNetworkPortName(path)) {
+            m_retryTimer->start(kNetworkRetryMs);
+        } else if (!path.empty() && m_retriesLeft-- > 0) {
+            m_retryTimer->start(kReconnectRetryMs);
+        }
         return;
     }
     m_waiting = false;
@@ -621,8 +660,20 @@ void Tfrm_Main::tryReconnect()
     Panel2->setText(QStringLiteral("Reconnected"));
     if (m_log)
         m_log->note("Reconnected");
+    showPortNotices();
     startLineState();
     fillPortList(true);
+}
+
+void Tfrm_Main::showPortNotices()
+{
+    // Each note once; a later one replaces an earlier one in the panel, and
+    // the log keeps them all.
+    for (std::string note = m_port.takeNotice(); !note.empty(); note = m_port.takeNotice()) {
+        Panel2->setText(fromBytes(note));
+        if (m_log)
+            m_log->note(note);
+    }
 }
 
 // ---- Line state and break --------------------------------------------------
@@ -633,8 +684,11 @@ void Tfrm_Main::startLineState()
     m_haveLineState = m_port.modemStatus(status) == 0;
     m_lineBits = 0xFF;
     if (!m_haveLineState) {
-        // A pseudo-terminal and the like have no modem lines to show.
+        // A pseudo-terminal and the like have no modem lines to show. A
+        // device server reports them when it likes: keep asking.
         lbl_lines->hide();
+        if (merovan::isNetworkPortName(m_port.path()))
+            m_lineTimer->start();
         return;
     }
     pollLineState();
@@ -688,6 +742,10 @@ void Tfrm_Main::pollLineState()
     merovan::ModemStatus status;
     if (!m_port.isOpen() || m_port.modemStatus(status) != 0)
         return;
+    if (!m_haveLineState) {
+        m_haveLineState = true;
+        lbl_lines->show();
+    }
     const std::uint8_t bits = static_cast<std::uint8_t>((status.cts ? kCts : 0) | (status.dsr ? kDsr : 0)
                                                         | (status.dcd ? kDcd : 0) | (status.ri ? kRi : 0));
     if (bits == m_lineBits)

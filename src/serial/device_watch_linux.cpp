@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/device_watch.h"
+#include "serial/network_port.h"
 
 #include "serial/port_enumeration.h"
 
@@ -125,7 +126,8 @@ std::vector<std::string> extraPortDirectories(const std::string& path)
             start = colon + 1;
         }
     }
-    add(path);
+    if (!isNetworkPortName(path))
+        add(path);
     return dirs;
 }
 

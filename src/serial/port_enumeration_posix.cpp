@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/port_enumeration.h"
+#include "serial/network_port.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -185,6 +186,10 @@ std::vector<PortInfo> listSerialPortInfo(std::uint64_t excludeDevice, const std:
 
 std::string findReturnedPort(const std::string& path, const std::string& identity)
 {
+    // A network port is back when it can be connected to again; only an
+    // attempt tells.
+    if (isNetworkPortName(path))
+        return path;
     if (!identity.empty()) {
         for (const PortInfo& p : listSerialPortInfo(0)) {
             if (p.identity() == identity)

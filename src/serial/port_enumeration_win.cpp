@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/port_enumeration.h"
+#include "serial/network_port.h"
 
 #include "serial/windows_ports_p.h"
 
@@ -134,6 +135,10 @@ std::vector<PortInfo> listSerialPortInfo(std::uint64_t excludeDevice, const std:
 // adapter's port leaves the registry's list when it is pulled out.
 std::string findReturnedPort(const std::string& path, const std::string& identity)
 {
+    // A network port is back when it can be connected to again; only an
+    // attempt tells.
+    if (isNetworkPortName(path))
+        return path;
     (void)identity;
     const unsigned number = detail::comNumber(path);
     for (const std::string& port : listSerialPorts(0)) {

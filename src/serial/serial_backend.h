@@ -100,9 +100,19 @@ public:
     // A descriptor that becomes readable when input arrives, for event
     // loops; -1 when there is none.
     virtual int nativeHandle() const { return -1; }
+
+    // Drops input that arrived before now, including what a device server
+    // holds for us (RFC 2217 PURGE-DATA); devices read it away instead.
+    virtual void discardInput() {}
+
+    // The next note for the user about the line, each said once: a setting a
+    // device server applied differently, or could not apply at all. Empty
+    // when there is none.
+    virtual std::string takeNotice() { return {}; }
 };
 
-// The backend of the system the program was built for.
+// The backend for any port name: the system's devices, and network ports
+// (rfc2217://, tcp://) through a device server.
 std::unique_ptr<SerialBackend> makeSystemBackend();
 
 } // namespace merovan

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "serial/network_port.h"
 #include "serial/serial_backend.h"
 #include "serial/serial_line_linux_p.h"
 
@@ -221,7 +222,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialBackend> makeSystemBackend()
+std::unique_ptr<SerialBackend> makeDeviceBackend()
 {
     return std::make_unique<PosixBackend>();
 }

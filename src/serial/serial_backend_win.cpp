@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "serial/network_port.h"
 #include "serial/serial_backend.h"
 
 #include "common/system_error.h"
@@ -322,7 +323,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialBackend> makeSystemBackend()
+std::unique_ptr<SerialBackend> makeDeviceBackend()
 {
     return std::make_unique<WinBackend>();
 }

@@ -52,6 +52,7 @@ int SerialPort::openPort(const std::string& path, std::string_view settings)
     m_open = true;
     ++m_opens;
     if (m_flushOnOpen) {
+        m_backend->discardInput();
         std::uint8_t stale[256];
         while (m_backend->read(stale, 0).count == sizeof stale) {
         }
@@ -291,6 +292,11 @@ std::vector<std::string> SerialPort::enumeratePorts() const
 std::vector<PortInfo> SerialPort::enumeratePortInfo() const
 {
     return listSerialPortInfo(m_backend->isOpen() ? m_backend->deviceId() : 0);
+}
+
+std::string SerialPort::takeNotice()
+{
+    return m_backend->takeNotice();
 }
 
 std::uint32_t SerialPort::appliedBaud() const

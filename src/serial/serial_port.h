@@ -111,6 +111,11 @@ public:
     const std::string& lastError() const { return m_lastError; }
     bool wasDisconnected() const { return m_disconnected; }
 
+    // The next note about the line for the status line or the terminal, each
+    // given once: for a network port, a setting the server applied
+    // differently or could not apply. Empty when there is none.
+    std::string takeNotice();
+
     // Settings as last parsed, and the rate the driver applied.
     const std::string& path() const { return m_path; }
     std::uint32_t baudRate() const { return m_baudRate; }

@@ -20,7 +20,9 @@ volatile std::sig_atomic_t g_stop = 0;
 namespace {
 
 const char kLineOptions[] = "Line options (defaults 9600,8,N,1):\n"
-                            "  -p, --port PATH    device path, for example /dev/ttyUSB0 (COM3 on Windows)\n"
+                            "  -p, --port PATH    device path, for example /dev/ttyUSB0 (COM3 on Windows),\n"
+                            "                     or a device server's port: rfc2217://HOST:PORT (line\n"
+                            "                     settings and DTR/RTS applied) or tcp://HOST:PORT (bytes only)\n"
                             "  -b, --baud RATE    baud rate\n"
                             "  -d, --data BITS    data bits, 5 to 8\n"
                             "  -s, --stop BITS    stop bits, 1 or 2\n"
@@ -339,6 +341,12 @@ int portOpenExit(const Options& o)
     return kExitPortOpen;
 }
 
+void printNotices(SerialPort& port)
+{
+    for (std::string note = port.takeNotice(); !note.empty(); note = port.takeNotice())
+        std::fprintf(stderr, "%s\n", note.c_str());
+}
+
 bool openPort(SerialPort& port, const Options& o, bool flushByDefault)
 {
     if (o.port.empty())
@@ -356,6 +364,7 @@ bool openPort(SerialPort& port, const Options& o, bool flushByDefault)
         port.setCtsFlow(true);
     if (o.rts)
         port.setRts(true);
+    printNotices(port);
     return true;
 }
 

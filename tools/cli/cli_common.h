@@ -141,6 +141,11 @@ int portOpenExit(const Options& o);
 // Opens the port as the terminal window does, or prints why it cannot.
 bool openPort(SerialPort& port, const Options& o, bool flushByDefault = false);
 
+// Prints what the port has to say about the line on standard error (a
+// network port's server applying another setting, or none at all), each
+// note once.
+void printNotices(SerialPort& port);
+
 // The commands.
 int cmdPorts(SerialPort& port, const Options& o);
 int cmdMonitor(SerialPort& port, const Options& o);

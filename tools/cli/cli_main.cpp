@@ -651,5 +651,7 @@ int main(int argc, char** argv)
 
     merovan::SteadyClock clock;
     SerialPort port(clock);
-    return command->run(port, o);
+    const int rc = command->run(port, o);
+    printNotices(port);
+    return rc;
 }

@@ -81,6 +81,7 @@ bool PortReturn::wait(SerialPort& port, merovan::SessionLog* log, const std::fun
             port.setCtsFlow(true);
         if (m_options.rts)
             port.setRts(true);
+        printNotices(port);
         tell("Reconnected");
         if (log)
             log->note("Reconnected");
@@ -207,6 +208,7 @@ int cmdMonitor(SerialPort& port, const Options& o)
             log->poll();
             reportLogFailure();
         }
+        printNotices(port);
         if (port.isOpen())
             continue;
 
