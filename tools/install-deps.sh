@@ -5,10 +5,10 @@
 # --package: what tools/package.sh needs to make the .deb; --package-check:
 # the checkers .ci/package.sh runs on it.
 # --windows: the mingw-w64 cross compiler, GoogleTest's sources and wine, for
-# tools/build-windows.sh and .ci/windows.sh.
+# tools/build-windows.sh and .ci/windows.sh (dpkg-dev unpacks the Lua source package).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config librsvg2-bin qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat)
+packages=(cmake ninja-build g++ pkg-config liblua5.4-dev librsvg2-bin qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat)
 if [ "${1:-}" = "--gui-run" ]; then
   packages+=(xvfb xauth)
 elif [ "${1:-}" = "--package" ]; then
@@ -16,7 +16,7 @@ elif [ "${1:-}" = "--package" ]; then
 elif [ "${1:-}" = "--package-check" ]; then
   packages+=(lintian desktop-file-utils appstream xvfb xauth)
 elif [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 dpkg-dev)
 fi
 
 missing=()

@@ -92,6 +92,8 @@ struct Options
     bool help = false;
     bool quiet = false;
     bool resultCode = false;
+    bool allowExec = false;
+    std::string scriptFile;
     int flush = -1; // -1: the command's default
     std::vector<std::string> positional;
 };
@@ -148,5 +150,6 @@ int runHex2bin(SerialPort& port, const Options& o);
 int cmdBinaryKind(SerialPort& port, const Options& o);
 int cmdScript(SerialPort& port, const Options& o);
 int cmdFileTransfer(SerialPort& port, const Options& o);
+int cmdRun(SerialPort& port, const Options& o);
 
 } // namespace merovan::cli
