@@ -469,7 +469,7 @@ struct ScriptRunner::Api
     }
 };
 
-ScriptRunner::ScriptRunner(SerialPort& port, Clock& clock, WallClock& wall, ScriptHost& host, ScriptOptions options)
+ScriptRunner::ScriptRunner(SerialPort& port, Clock& clock, const WallClock& wall, ScriptHost& host, ScriptOptions options)
     : m_port(port)
     , m_clock(clock)
     , m_wall(wall)

@@ -59,7 +59,7 @@ class ScriptRunner
 public:
     enum class State { Ready, Waiting, Finished };
 
-    ScriptRunner(SerialPort& port, Clock& clock, WallClock& wall, ScriptHost& host, ScriptOptions options = {});
+    ScriptRunner(SerialPort& port, Clock& clock, const WallClock& wall, ScriptHost& host, ScriptOptions options = {});
     ~ScriptRunner();
     ScriptRunner(const ScriptRunner&) = delete;
     ScriptRunner& operator=(const ScriptRunner&) = delete;
@@ -125,7 +125,7 @@ private:
 
     SerialPort& m_port;
     Clock& m_clock;
-    WallClock& m_wall;
+    const WallClock& m_wall;
     ScriptHost& m_host;
     ScriptOptions m_options;
     std::unique_ptr<LuaState> m_lua;

@@ -2,10 +2,11 @@
 // Takes the README's screenshots of the terminal window against a running
 // merovan-devsim: the port list with what sysfs knows of each port, the view
 // with timestamps, the hex view, and the status line while the device is
-// away. Run by take.sh, which sets up a fake sysfs tree and an X server.
+// away, and a Lua script running. Run by take.sh, which sets up a fake sysfs tree and an X server.
 #include "app/main_window.h"
 #include "app/plot_dock.h"
 #include "app/terminal_view.h"
+#include "dialogs/script_run_bar.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QPixmap>
 #include <QProcess>
@@ -152,6 +154,25 @@ int main(int argc, char** argv)
     settle(11000);
     ok &= save(w.frameGeometry(), out + QStringLiteral("/plot.png"));
 
+    device.terminate();
+    device.waitForFinished(3000);
+
+    // A Lua script waiting for the login prompt while the board counts down.
+    w.mnu_timestamps->setChecked(false);
+    w.Clearscreen1Click();
+    device.start(devsim, { QStringLiteral("--link"), link, QStringLiteral("--autoboot"), QStringLiteral("3") });
+    ok &= waitFor([&] { return w.Panel2->text() == QStringLiteral("Reconnected"); }, 10000);
+    const QString script = out + QStringLiteral("/login.lua");
+    if (QFile f(script); f.open(QIODevice::WriteOnly))
+        f.write("merovan.log('waiting for the login prompt')\n"
+                "merovan.expect('login: ', 30000)\n"
+                "merovan.sendln('root')\n");
+    ScriptRunBar bar(w, nullptr, nullptr);
+    ok &= bar.runScript(script);
+    settle(1800);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/lua-script.png"));
+    bar.btn_scriptStopClick();
+    settle(300);
     device.terminate();
     device.waitForFinished(3000);
     return ok ? 0 : 1;
