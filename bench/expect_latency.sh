@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # merovan.expect latency through a pseudo-terminal: the time from a device's
 # line to the matching expect returning (measured as the round trip to the
 # one byte the script writes back at once), median and 99th percentile; and

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: GPL-3.0-or-later
 -- Logs in on a board's console and runs one command.
 --
 --   merovan-cli run -p /dev/ttyUSB0 -b 115200 login.lua [USER [PASSWORD]]

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: GPL-3.0-or-later
 -- A production test: resets the board, waits for its banner, checks three
 -- answers, flashes the application through the boot loader, and passes or
 -- fails the board.

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: GPL-3.0-or-later
 -- Stops U-Boot's autoboot, then loads an image into RAM over YMODEM.
 --
 --   merovan-cli run -p /dev/ttyUSB0 -b 115200 uboot-load.lua IMAGE

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The few RAII pieces the Lua bindings need over Lua's plain C API.

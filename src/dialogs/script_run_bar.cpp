@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "dialogs/script_run_bar.h"
 
 #include "app/main_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merovan-cli run: Lua scripts against merovan-devsim, and against lrzsz.
 
 #include "support/process.h"

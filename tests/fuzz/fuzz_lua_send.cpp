@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Lua strings through merovan.send, sendln and write into the escape
 // expansion, in virtual time. The first byte picks how the text reaches the
 // script: as an argument (any bytes), or inside a Lua string literal of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Scripts > "Run Lua script...": a script against devsim and lrzsz while the
 // window goes on working.
 
