@@ -5,11 +5,11 @@
 # --package: what tools/package.sh needs to make the .deb; --package-check:
 # the checkers .ci/package.sh runs on it.
 # --windows: the mingw-w64 cross compiler, GoogleTest's sources, wine, and
-# dpkg-dev to unpack libvterm's source package, for tools/build-windows.sh
+# dpkg-dev to unpack the libvterm and Lua source packages, for tools/build-windows.sh
 # and .ci/windows.sh.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config librsvg2-bin qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat libvterm-dev tmux ser2net)
+packages=(cmake ninja-build g++ pkg-config liblua5.4-dev librsvg2-bin qt6-base-dev libgl-dev libgtest-dev libgmock-dev srecord binutils imagemagick clang libclang-rt-14-dev lrzsz socat libvterm-dev tmux ser2net)
 if [ "${1:-}" = "--gui-run" ]; then
   packages+=(xvfb xauth)
 elif [ "${1:-}" = "--package" ]; then

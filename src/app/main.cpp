@@ -5,6 +5,7 @@
 #include "dialogs/binary_dialog.h"
 #include "dialogs/boot_dialog.h"
 #include "dialogs/file_transfer_dialog.h"
+#include "dialogs/script_run_bar.h"
 #include "dialogs/text_dialog.h"
 #include "scripts/script_dialog.h"
 #include "serial/clock.h"
@@ -72,6 +73,7 @@ int main(int argc, char* argv[])
     // sample counts, once a second (benchmarks).
     if (const QByteArray stats = qgetenv("MEROVAN_PLOT_STATS"); !stats.isEmpty())
         plot.setStatsFile(stats.toStdString());
+    ScriptRunBar scriptBar(mainWindow, &fileTransfers, &scriptDialog);
     mainWindow.show();
     closeOnQuitSignals(mainWindow);
 

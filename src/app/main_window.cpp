@@ -412,6 +412,17 @@ void Tfrm_Main::setMessageHandler(std::function<void(const QString&)> handler)
     m_messageHandler = std::move(handler);
 }
 
+void Tfrm_Main::setReceiveObserver(std::function<void(std::span<const std::uint8_t>)> observer)
+{
+    m_receiveObserver = std::move(observer);
+}
+
+void Tfrm_Main::flushReceived()
+{
+    if (!m_receive.empty())
+        showReceived();
+}
+
 void Tfrm_Main::showMessage(const QString& text)
 {
     if (m_messageHandler)
@@ -570,6 +581,8 @@ void Tfrm_Main::drainPort()
             watchForZmodem(std::span<const std::uint8_t>(chunk, n));
             if (m_receiveTap)
                 m_receiveTap(std::span<const std::uint8_t>(chunk, n));
+            if (m_receiveObserver)
+                m_receiveObserver(std::span<const std::uint8_t>(chunk, n));
             if (mnu_timestamps->isChecked())
                 m_receiveTimes.emplace_back(m_receive.size(), m_wall->epochMs());
             m_lastByte = chunk[n - 1];

@@ -71,7 +71,15 @@ public:
     // How messages reach the user; a message box captioned "Merovan" unless
     // replaced (tests).
     void setMessageHandler(std::function<void(const QString&)> handler);
+    std::function<void(const QString&)> messageHandler() const { return m_messageHandler; }
     void showMessage(const QString& text);
+
+    // Called with every chunk the terminal reads from the port, as it is
+    // read (a running Lua script watches the line this way); empty: none.
+    void setReceiveObserver(std::function<void(std::span<const std::uint8_t>)> observer);
+    // Shows at once what was read and not yet drawn, so that text written
+    // into the view next comes after it.
+    void flushReceived();
 
     merovan::SerialPort& port() { return m_port; }
     TerminalView* view() const { return RichEdit1; }
@@ -251,6 +259,7 @@ public:
     bool waitingForReconnect() const { return m_waiting; }
     // The wall clock that timestamps lines (tests put in their own).
     void setWallClock(const merovan::WallClock* clock);
+    const merovan::WallClock& wallClock() const { return *m_wall; }
     // Picks up devices that came or went: the port list, and a port that is
     // awaited. The device watch calls it; tests may too.
     void devicesChanged();
@@ -380,6 +389,7 @@ private:
     merovan::ZmodemStartDetector m_zmodemStart;
     std::function<void()> m_zmodemStartHandler;
     std::function<void(std::span<const std::uint8_t>)> m_receiveTap;
+    std::function<void(std::span<const std::uint8_t>)> m_receiveObserver;
     bool m_zmodemStartPending = false;
 
     QMenu* m_fileMenu = nullptr;

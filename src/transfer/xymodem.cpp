@@ -129,6 +129,16 @@ public:
         return m_port.isOpen();
     }
 
+    // Bytes read from the port and not yet taken: what a receiver sent right
+    // after its last ACK (a boot monitor's summary and prompt).
+    std::vector<std::uint8_t> takeUnread()
+    {
+        std::vector<std::uint8_t> rest(m_buffer.begin() + static_cast<std::ptrdiff_t>(m_pos),
+                                       m_buffer.begin() + static_cast<std::ptrdiff_t>(m_len));
+        m_pos = m_len = 0;
+        return rest;
+    }
+
     // What has already arrived, without waiting: for stale replies before a
     // block goes out. True when it held a CAN CAN.
     bool dropStale()
@@ -981,6 +991,7 @@ FileTransferOutcome xymodemSend(SerialPort& port, const std::vector<std::string>
         if (const int rc = endOfSend(s, sendUntilAcked(s, frame(0, buildYmodemHeader("", 0, 0, 0), crc), true)); rc != 0)
             return sendFailed(s, rc);
     }
+    s.outcome.trailing = s.link.takeUnread();
     return s.finish(0);
 }
 

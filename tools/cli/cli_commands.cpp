@@ -163,6 +163,21 @@ const std::vector<Command>& commands()
           "  --dir DIR          recv: the folder the files are written in (default: .)\n"
           "  --resume           continue a partial file where it stopped\n" FILE_TIMING_OPTIONS,
           "merovan-cli zmodem send -p /dev/ttyUSB0 -b 115200 log1.bin log2.bin", true, true, cmdFileTransfer },
+        { "run",
+          "run -p PORT [--log FILE [--raw] [--overwrite]] [--timestamps] [--quiet]\n"
+          "          [--allow-exec] [--script-file FILE] SCRIPT.lua [ARGS...]",
+          "run a Lua script that sends, expects and transfers; what the device sends\n"
+          "        is printed as it arrives; the exit status is the script's (0 at its\n"
+          "        end, N for os.exit(N), 1 for an error or Ctrl+C)",
+          "  SCRIPT.lua ARGS    the script, and its merovan.args (everything after it)\n"
+          "  --log FILE         also write what arrives, and log() lines, to FILE\n"
+          "  --raw              log the raw bytes instead of the text form\n"
+          "  --overwrite        start the log afresh\n"
+          "  --timestamps       the time before each line of the log\n"
+          "  --quiet            do not print what the device sends, nor time-outs\n"
+          "  --allow-exec       open os.execute, io.popen and C modules to the script\n"
+          "  --script-file FILE the script file merovan.script(NAME) reads\n",
+          "merovan-cli run -p /dev/ttyUSB0 -b 115200 uboot-load.lua u-boot.bin", true, false, cmdRun },
     };
     return table;
 }

@@ -290,8 +290,16 @@ Options parseOptions(int argc, char** argv)
             o.html = true;
         } else if (arg == "--latin1") {
             o.latin1 = true;
+        } else if (arg == "--allow-exec") {
+            o.allowExec = true;
+        } else if (arg == "--script-file") {
+            o.scriptFile = value();
         } else if (arg == "--") {
             for (++i; i < argc; ++i)
+                o.positional.emplace_back(argv[i]);
+        } else if (o.command == "run" && !o.positional.empty()) {
+            // What follows the script's name is the script's own.
+            for (; i < argc; ++i)
                 o.positional.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
             usageError("unknown option " + arg);

@@ -92,6 +92,8 @@ struct Options
     bool help = false;
     bool quiet = false;
     bool resultCode = false;
+    bool allowExec = false;
+    std::string scriptFile;
     int flush = -1; // -1: the command's default
     long cols = 80;
     long rows = 24;
@@ -158,5 +160,6 @@ int cmdBinaryKind(SerialPort& port, const Options& o);
 int cmdScript(SerialPort& port, const Options& o);
 int cmdFileTransfer(SerialPort& port, const Options& o);
 int cmdRender(SerialPort& port, const Options& o);
+int cmdRun(SerialPort& port, const Options& o);
 
 } // namespace merovan::cli

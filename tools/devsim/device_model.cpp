@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "device_model.h"
+#include "console_device.h"
 #include "stream_device.h"
 #include "series_device.h"
 
@@ -262,6 +263,8 @@ void BootLoaderDevice::receive(std::uint8_t byte, std::uint64_t nowMs, DeviceOut
 
 std::unique_ptr<DeviceModel> makeDevice(const DeviceOptions& options)
 {
+    if (options.console || options.autoboot >= 0)
+        return std::make_unique<ConsoleDevice>(options);
     if (options.boot)
         return std::make_unique<BootLoaderDevice>(options);
     if (options.streamRate > 0)

@@ -73,6 +73,11 @@ struct DeviceOptions
     // A device that prints plot series, this many lines a second; 0: none.
     std::uint32_t seriesRate = 0;
     std::uint32_t seriesCount = 3;
+
+    // A boot monitor's console with canned answers (ConsoleDevice).
+    bool console = false;
+    int autoboot = -1;           // seconds of "Hit any key" countdown; -1: none
+
 };
 
 // The default device: a greeting line, then an echo of everything received,

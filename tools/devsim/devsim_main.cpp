@@ -62,6 +62,14 @@ void usage(std::FILE* to)
                "  --reply-garbage-at N   answer block (line) N with a stray byte\n"
                "  --drop-after-blocks N  close the line after N blocks (lines)\n"
                "  --cancel-at-start      version 1: send CAN instead of \"C\"\n"
+               "\n"
+               "Boot monitor console (the device the Lua examples talk to):\n"
+               "  --console        a banner and a \"=> \" prompt that answers version, meminfo,\n"
+               "                   selftest, loady (YMODEM, recorded), boot (a login: root,\n"
+               "                   password devsim), reset and help; a backslash at the\n"
+               "                   prompt wakes the boot loader (--boot-version, --flash-kb)\n"
+               "  --autoboot N     --console with \"Hit any key to stop autoboot\" counting\n"
+               "                   down N seconds; a key stops it, else it boots to the login\n"
                "  --version        print the version and exit\n"
                "  -h, --help       show this help\n",
                to);
@@ -237,6 +245,15 @@ int main(int argc, char** argv)
             for (int c; (c = std::fgetc(f)) != EOF;)
                 device.play.push_back(static_cast<std::uint8_t>(c));
             std::fclose(f);
+        } else if (arg == "--console") {
+            device.console = true;
+        } else if (arg == "--autoboot") {
+            std::uint32_t v = 0;
+            if (!parseUnsigned(value(arg), v) || v > 99) {
+                std::fprintf(stderr, "merovan-devsim: --autoboot takes a number of seconds, 0 to 99\n");
+                return 2;
+            }
+            device.autoboot = static_cast<int>(v);
         } else if (arg == "--no-greeting") {
             device.greeting = false;
         } else {

@@ -3,13 +3,14 @@
 // merovan-devsim: the port list with what sysfs knows of each port, the view
 // with timestamps, the hex view, and the status line while the device is
 // away; then the terminal emulation, on an ESP-IDF-style coloured log and on
-// a vim session that the device plays back. Run by take.sh, which sets up a
+// a vim session that the device plays back, and a Lua script running. Run by take.sh, which sets up a
 // fake sysfs tree and an X server.
 #include "app/main_window.h"
 #include "app/plot_dock.h"
 #include "app/terminal_view.h"
 #include "app/vt_view.h"
 #include "terminal/vt_screen.h"
+#include "dialogs/script_run_bar.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 
@@ -19,6 +20,7 @@
 #include <QComboBox>
 #include <QSplitter>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QPixmap>
 #include <QProcess>
@@ -200,6 +202,25 @@ int main(int argc, char** argv)
     settle(200);
     ok &= save(w.frameGeometry(), out + QStringLiteral("/emulation-vim.png"));
     std::printf("screen %d x %d\n", w.screen().cols(), w.screen().rows());
+    // A Lua script waiting for the login prompt while the board counts down.
+    device.terminate();
+    device.waitForFinished(3000);
+    waitFor([&] { return w.Panel2->text().startsWith(QStringLiteral("Disconnected")); }, 5000);
+    w.setEmulation(false);
+    w.Clearscreen1Click();
+    device.start(devsim, { QStringLiteral("--link"), link, QStringLiteral("--autoboot"), QStringLiteral("3") });
+    ok &= waitFor([&] { return w.Panel2->text() == QStringLiteral("Reconnected"); }, 10000);
+    const QString script = out + QStringLiteral("/login.lua");
+    if (QFile f(script); f.open(QIODevice::WriteOnly))
+        f.write("merovan.log('waiting for the login prompt')\n"
+                "merovan.expect('login: ', 30000)\n"
+                "merovan.sendln('root')\n");
+    ScriptRunBar bar(w, nullptr, nullptr);
+    ok &= bar.runScript(script);
+    settle(1800);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/lua-script.png"));
+    bar.btn_scriptStopClick();
+    settle(300);
     device.terminate();
     device.waitForFinished(3000);
     return ok ? 0 : 1;
