@@ -686,10 +686,12 @@ void Tfrm_Main::handleDisconnect()
         if (m_log)
             m_log->note(note);
         tryReconnect();
+        updateStatus();
         return;
     }
     setConnectedControls(false);
     Panel2->setText(QStringLiteral("Disconnected: ") + fromBytes(m_port.path()));
+    updateStatus();
 }
 
 void Tfrm_Main::RichEdit1KeyPress(quint8& key)

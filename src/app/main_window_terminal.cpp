@@ -740,7 +740,12 @@ void Tfrm_Main::stopLineState()
 void Tfrm_Main::pollLineState()
 {
     merovan::ModemStatus status;
-    if (!m_port.isOpen() || m_port.modemStatus(status) != 0)
+    const bool known = m_port.isOpen() && m_port.modemStatus(status) == 0;
+    // A device server's notes (an unanswered DTR/RTS) come due while the
+    // line is quiet.
+    if (m_port.isOpen())
+        showPortNotices();
+    if (!known)
         return;
     if (!m_haveLineState) {
         m_haveLineState = true;

@@ -314,7 +314,14 @@ public:
     {
         if (!m_socket.isOpen())
             return EBADF;
-        if (!m_portControl || !m_codec.modemStateKnown())
+        if (!m_portControl)
+            return ENOTTY;
+        // A quiet line brings no reads, so the acknowledgements' time-outs
+        // are looked at here too: the window asks for the lines regularly.
+        m_codec.tick(steadyMs());
+        if (flush() == 0)
+            events();
+        if (!m_codec.modemStateKnown())
             return ENOTTY;
         status = m_codec.modemState();
         return 0;
