@@ -92,7 +92,6 @@ private:
     PortReturn m_portReturn;
     bool m_rts;
     bool m_afterCommandKey = false;
-    bool m_quit = false;
     bool m_inputEnded = false;
     std::vector<std::uint8_t> m_outgoing;
     std::vector<std::uint8_t> m_mapped;
