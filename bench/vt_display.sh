@@ -53,7 +53,7 @@ results="$work/vt.jsonl"
 # The peer tool with its stream replaced: the coloured log, or plain lines.
 run() { # stream, label, then the peer tool's own arguments
   stream=$1; label=$2; shift 2
-  python3 - "$work" "$stream" --label "$stream/$label" --rep-start "$r" --json "$results" \
+  python3 - "$work" "$stream" --label "$stream-$label" --rep-start "$r" --json "$results" \
     --a-mb "$a_mb" --fill-to-mb "$fill_mb" --b-mb "$b_mb" "$@" <<'PY'
 import random, sys
 sys.path.insert(0, sys.argv[1])
@@ -106,8 +106,8 @@ mean = lambda v: sum(v) / len(v) if v else float("nan")
 print("\nEmulation as a ratio of the raw view, beside GTKTerm (MB/s; a: first MB, b: after the fill)")
 print(f"{'stream':<7} {'raw a':>7} {'emu a':>7} {'vte a':>7} {'emu/raw a':>9} {'raw b':>7} {'emu b':>7} {'vte b':>7} {'emu/raw b':>9}")
 for s in ("esp", "plain"):
-    v = {k: mean(rate[(f"{s}/{k}", ph)]) for k in ("raw", "emulation", "gtkterm") for ph in ("a",)}
-    w = {k: mean(rate[(f"{s}/{k}", "b")]) for k in ("raw", "emulation", "gtkterm")}
+    v = {k: mean(rate[(f"{s}-{k}", ph)]) for k in ("raw", "emulation", "gtkterm") for ph in ("a",)}
+    w = {k: mean(rate[(f"{s}-{k}", "b")]) for k in ("raw", "emulation", "gtkterm")}
     print(f"{s:<7} {v['raw']:7.2f} {v['emulation']:7.2f} {v['gtkterm']:7.2f} {v['emulation'] / v['raw']:9.2f}"
           f" {w['raw']:7.2f} {w['emulation']:7.2f} {w['gtkterm']:7.2f} {w['emulation'] / w['raw']:9.2f}")
 print("\nMemory (MiB) at the end of each phase: flat once the ring is full")
