@@ -198,6 +198,7 @@ TEST_F(Waits, WaitsAfterAWriteAllowForItsTimeOnTheLine)
         EXPECT_TRUE(std::string(recorded.begin(), recorded.begin() + static_cast<std::ptrdiff_t>(content.size())) == content);
         // The line's time, not the loader, set the pace.
         EXPECT_GE(clock.nowMs() - start, content.size() * 10 * 1000 / 9600);
+        port.reset(); // before the device it reads goes out of scope
     }
     {
         SCOPED_TRACE("a long line at 1200 baud under line acknowledge");
@@ -216,6 +217,7 @@ TEST_F(Waits, WaitsAfterAWriteAllowForItsTimeOnTheLine)
         request.eolWaitChar = 6;
         const TransferResult rc = sendTextFile(request, [](std::int32_t, std::int32_t) { return 0; });
         EXPECT_EQ(rc, TransferResult::Success);
+        port.reset();
     }
 }
 
