@@ -2,12 +2,12 @@
 #include "serial/network_port.h"
 
 #include "common/system_error.h"
+#include "serial/clock.h"
 #include "serial/tcp_socket.h"
 #include "serial/telnet_codec.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <deque>
 #include <vector>
 
@@ -20,18 +20,23 @@ constexpr int kConnectTimeoutMs = 5000;
 constexpr int kNegotiationMs = 3000;
 constexpr int kBreakMs = 250;
 constexpr std::size_t kReceiveChunk = 4096;
-constexpr std::uint64_t kCloseWaitMs = 2000;
-constexpr std::uint64_t kCloseGraceMs = 150;
+// A server passes on to its device what it has taken from us at the line's
+// rate, and ser2net, for one, throws away what it still holds when the
+// connection ends. So whoever waits for what was written to be sent, and a
+// close, waits until the line has had time for it. The rate is the nominal
+// one (and for raw TCP only the one configured, which the server may not
+// use), hence a bound for close: a wrong rate must not hold it for minutes.
+constexpr std::uint64_t kCloseWaitMs = 10000;
+// A UART's clock may run a few percent slow, and bytes reach the server's
+// device a little after we send them: the line is given a thirty-second
+// more than the nominal time of each busy stretch.
+constexpr std::uint64_t kLineSlackShare = 32;
+// How often a wait for the line looks at the socket's queue.
+constexpr int kWaitSliceMs = 50;
+constexpr std::uint32_t kDefaultBaud = 9600;
 // ser2net, for one, closes a connection at once when its device is busy or
 // cannot be opened.
 constexpr const char* kClosedByServer = "the server closed the connection (is the device in use or missing?)";
-
-std::uint64_t steadyMs()
-{
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
 
 std::string parityName(std::uint32_t v)
 {
@@ -120,6 +125,11 @@ std::string settingName(telnet::Setting s)
 class NetworkBackend final : public SerialBackend
 {
 public:
+    NetworkBackend(Clock& clock, std::unique_ptr<ByteStream> stream)
+        : m_clock(clock)
+        , m_socket(std::move(stream))
+    {
+    }
     ~NetworkBackend() override { close(); }
 
     int open(const std::string& path, std::string& reason) override
@@ -128,7 +138,7 @@ public:
         NetworkAddress address;
         if (!parseNetworkPortName(path, address, reason))
             return EINVAL;
-        if (const int rc = m_socket.connect(address.host, address.port, kConnectTimeoutMs, reason); rc != 0)
+        if (const int rc = m_socket->connect(address.host, address.port, kConnectTimeoutMs, reason); rc != 0)
             return rc;
         m_name = path;
         m_rfc2217 = address.rfc2217;
@@ -140,20 +150,22 @@ public:
         m_haveSent = false;
         m_appliedBaud = 0;
         m_portControl = false;
+        m_lineFreeUs = 0;
+        m_busySinceUs = 0;
         if (!m_rfc2217)
             return 0;
 
         m_codec.start();
         if (const int rc = flush(); rc != 0) {
             reason = systemErrorText(rc);
-            m_socket.close();
+            m_socket->close();
             return rc;
         }
-        const std::uint64_t deadline = steadyMs() + kNegotiationMs;
-        while (!m_codec.comPortAgreed() && !m_codec.comPortRefused() && steadyMs() < deadline) {
-            if (!pump(static_cast<int>(deadline - steadyMs()))) {
+        const std::uint64_t deadline = m_clock.nowMs() + kNegotiationMs;
+        while (!m_codec.comPortAgreed() && !m_codec.comPortRefused() && m_clock.nowMs() < deadline) {
+            if (!pump(static_cast<int>(deadline - m_clock.nowMs()))) {
                 reason = kClosedByServer;
-                m_socket.close();
+                m_socket->close();
                 return deviceGoneError();
             }
         }
@@ -166,34 +178,28 @@ public:
 
     void close() override
     {
-        if (m_socket.isOpen() && m_lastWriteMs != 0) {
-            // A server on a terminal may flush what it has not yet passed
-            // on when the connection ends (ser2net on a pseudo-terminal
-            // does): let the last bytes reach it and leave before closing.
-            const std::uint64_t deadline = steadyMs() + kCloseWaitMs;
-            while (m_socket.unsent() > 0 && steadyMs() < deadline && pump(5)) {
-            }
-            const std::uint64_t since = steadyMs() - m_lastWriteMs;
-            if (since < kCloseGraceMs)
-                pauseThreadMs(static_cast<int>(kCloseGraceMs - since));
-        }
-        m_socket.close();
+        if (m_socket->isOpen() && m_lineFreeUs != 0)
+            waitForLine(m_clock.nowMs() + kCloseWaitMs);
+        m_socket->close();
         m_pending.clear();
-        m_lastWriteMs = 0;
+        m_lineFreeUs = 0;
     }
 
-    bool isOpen() const override { return m_socket.isOpen(); }
+    bool isOpen() const override { return m_socket->isOpen(); }
 
     int applyLine(const LineParams& params, std::string& reason) override
     {
-        if (!m_socket.isOpen())
+        if (!m_socket->isOpen())
             return EBADF;
         if (!m_portControl) {
+            // Not applied, but still the best guess of the line's rate.
+            m_sent = params;
+            m_haveSent = true;
             if (!m_rfc2217)
                 note(m_noted.raw, "raw TCP carries bytes only; line settings and DTR/RTS are not applied");
             return 0;
         }
-        const std::uint64_t now = steadyMs();
+        const std::uint64_t now = m_clock.nowMs();
         if (!m_haveSent || params.baudRate != m_sent.baudRate)
             m_codec.setBaudRate(params.baudRate, now);
         if ((!m_haveSent || params.dataBits != m_sent.dataBits) && params.dataBits >= 5 && params.dataBits <= 8)
@@ -222,9 +228,9 @@ public:
         auto waiting = [&] {
             return std::any_of(std::begin(line), std::end(line), [&](Setting s) { return m_codec.awaiting(s); });
         };
-        while (waiting() && m_socket.isOpen()) {
+        while (waiting() && m_socket->isOpen()) {
             const std::uint64_t next = m_codec.nextDeadline();
-            const std::uint64_t t = steadyMs();
+            const std::uint64_t t = m_clock.nowMs();
             if (!pump(next > t ? static_cast<int>(std::min<std::uint64_t>(next - t, 100)) : 0)) {
                 reason = kClosedByServer;
                 return deviceGoneError();
@@ -240,14 +246,14 @@ public:
 
     int setModemLine(ModemLine line, bool on) override
     {
-        if (!m_socket.isOpen())
+        if (!m_socket->isOpen())
             return EBADF;
         if (!m_portControl)
             return 0;
         if (line == ModemLine::Dtr)
-            m_codec.setControl(on ? telnet::kDtrOn : telnet::kDtrOff, steadyMs());
+            m_codec.setControl(on ? telnet::kDtrOn : telnet::kDtrOff, m_clock.nowMs());
         else
-            m_codec.setControl(on ? telnet::kRtsOn : telnet::kRtsOff, steadyMs());
+            m_codec.setControl(on ? telnet::kRtsOn : telnet::kRtsOff, m_clock.nowMs());
         // Not waited for: a server may never answer for a device without
         // modem lines; a missing answer is noted when it is overdue.
         return flush();
@@ -256,11 +262,11 @@ public:
     ReadResult read(std::span<std::uint8_t> buffer, int timeoutMs) override
     {
         ReadResult result;
-        if (!m_socket.isOpen()) {
+        if (!m_socket->isOpen()) {
             result.error = EBADF;
             return result;
         }
-        const std::uint64_t deadline = steadyMs() + static_cast<std::uint64_t>(std::max(timeoutMs, 0));
+        const std::uint64_t deadline = m_clock.nowMs() + static_cast<std::uint64_t>(std::max(timeoutMs, 0));
         for (;;) {
             if (!m_pending.empty()) {
                 const std::size_t n = std::min(buffer.size(), m_pending.size());
@@ -269,24 +275,31 @@ public:
                 result.count = n;
                 return result;
             }
-            const std::uint64_t now = steadyMs();
+            const std::uint64_t now = m_clock.nowMs();
             const int left = deadline > now ? static_cast<int>(deadline - now) : 0;
             if (!pump(left)) {
                 result.disconnected = true;
                 return result;
             }
-            if (m_pending.empty() && steadyMs() >= deadline)
+            if (m_pending.empty() && m_clock.nowMs() >= deadline)
                 return result;
         }
     }
 
     int write(std::span<const std::uint8_t> bytes) override
     {
-        if (!m_socket.isOpen())
+        if (!m_socket->isOpen())
             return EBADF;
-        m_lastWriteMs = steadyMs();
+        // The bytes start on their way now, or once those before them are
+        // on the line.
+        const std::uint64_t now = m_clock.nowMs() * 1000;
+        if (m_lineFreeUs <= now) {
+            m_lineFreeUs = now;
+            m_busySinceUs = now;
+        }
+        m_lineFreeUs += lineUs(bytes.size());
         if (!m_rfc2217)
-            return m_socket.sendAll(bytes);
+            return m_socket->sendAll(bytes);
         m_codec.sendData(bytes);
         return flush();
     }
@@ -295,30 +308,30 @@ public:
 
     int waitSent(int timeoutMs) override
     {
-        if (!m_socket.isOpen())
+        if (!m_socket->isOpen())
             return EBADF;
-        const std::uint64_t deadline = steadyMs() + static_cast<std::uint64_t>(std::max(timeoutMs, 0));
-        while (m_socket.unsent() > 0) {
-            if (steadyMs() >= deadline)
-                return ETIMEDOUT;
-            // Reading on meanwhile keeps the server's answers flowing.
-            if (!pump(5))
-                return deviceGoneError();
-        }
-        return 0;
+        return waitForLine(m_clock.nowMs() + static_cast<std::uint64_t>(std::max(timeoutMs, 0)));
     }
 
-    std::size_t outputQueued() const override { return m_socket.unsent(); }
+    // What the server has yet to take, or what the line has yet to carry by
+    // the estimate, whichever is more.
+    std::size_t outputQueued() const override
+    {
+        const std::uint64_t now = m_clock.nowMs() * 1000;
+        const std::uint64_t free = lineFreeUs();
+        const std::uint64_t onLine = free > now ? (free - now) * lineBaud() / (bitsPerChar() * 1000000ull) : 0;
+        return std::max<std::size_t>(m_socket->unsent(), static_cast<std::size_t>(onLine));
+    }
 
     int modemLines(ModemStatus& status) override
     {
-        if (!m_socket.isOpen())
+        if (!m_socket->isOpen())
             return EBADF;
         if (!m_portControl)
             return ENOTTY;
         // A quiet line brings no reads, so the acknowledgements' time-outs
         // are looked at here too: the window asks for the lines regularly.
-        m_codec.tick(steadyMs());
+        m_codec.tick(m_clock.nowMs());
         if (flush() == 0)
             events();
         if (!m_codec.modemStateKnown())
@@ -329,26 +342,26 @@ public:
 
     int sendBreak() override
     {
-        if (!m_socket.isOpen())
+        if (!m_socket->isOpen())
             return EBADF;
         if (!m_portControl)
             return ENOTTY;
-        m_codec.setControl(telnet::kBreakOn, steadyMs());
+        m_codec.setControl(telnet::kBreakOn, m_clock.nowMs());
         if (const int rc = flush(); rc != 0)
             return rc;
-        pauseThreadMs(kBreakMs);
-        m_codec.setControl(telnet::kBreakOff, steadyMs());
+        m_clock.sleepMs(kBreakMs);
+        m_codec.setControl(telnet::kBreakOff, m_clock.nowMs());
         return flush();
     }
 
-    int nativeHandle() const override { return m_socket.isOpen() ? m_socket.handle() : -1; }
+    int nativeHandle() const override { return m_socket->isOpen() ? m_socket->handle() : -1; }
 
     void discardInput() override
     {
-        if (!m_socket.isOpen())
+        if (!m_socket->isOpen())
             return;
         if (m_portControl) {
-            m_codec.purgeData(telnet::kPurgeReceive, steadyMs());
+            m_codec.purgeData(telnet::kPurgeReceive, m_clock.nowMs());
             flush();
         }
         // What is already here is taken away; what the server still had is
@@ -368,6 +381,56 @@ public:
     }
 
 private:
+    std::uint32_t lineBaud() const
+    {
+        const std::uint32_t baud = appliedBaud();
+        return baud != 0 ? baud : kDefaultBaud;
+    }
+
+    // Start bit, data bits, parity bit and stop bits of one character.
+    std::uint64_t bitsPerChar() const
+    {
+        const std::uint64_t data = m_sent.dataBits >= 5 && m_sent.dataBits <= 8 ? m_sent.dataBits : 8;
+        return 1 + data + (m_sent.parity != 0 ? 1 : 0) + (m_sent.stopBits == 2 ? 2 : 1);
+    }
+
+    // The line's time for count characters, in microseconds.
+    std::uint64_t lineUs(std::size_t count) const
+    {
+        return static_cast<std::uint64_t>(count) * bitsPerChar() * 1000000ull / lineBaud();
+    }
+
+    // When the line will have carried everything written, slack included;
+    // 0 when nothing was written.
+    std::uint64_t lineFreeUs() const
+    {
+        if (m_lineFreeUs == 0)
+            return 0;
+        return m_lineFreeUs + (m_lineFreeUs - m_busySinceUs) / kLineSlackShare;
+    }
+
+    // Waits until the server has taken every byte and the line has had
+    // time for them, or until deadlineMs: 0, ETIMEDOUT, or
+    // deviceGoneError() when the connection ends meanwhile. Reading on
+    // meanwhile keeps the server's answers flowing.
+    int waitForLine(std::uint64_t deadlineMs)
+    {
+        for (;;) {
+            const std::uint64_t now = m_clock.nowMs();
+            const std::uint64_t freeMs = (lineFreeUs() + 999) / 1000;
+            const bool taken = m_socket->unsent() == 0;
+            if (taken && now >= freeMs)
+                return 0;
+            if (now >= deadlineMs)
+                return ETIMEDOUT;
+            std::uint64_t slice = std::min<std::uint64_t>(deadlineMs - now, kWaitSliceMs);
+            if (taken)
+                slice = std::min(slice, freeMs - now);
+            if (!pump(static_cast<int>(slice)))
+                return deviceGoneError();
+        }
+    }
+
     void note(bool& once, const std::string& text)
     {
         if (once)
@@ -382,7 +445,7 @@ private:
         std::vector<std::uint8_t>& out = m_codec.output();
         if (out.empty())
             return 0;
-        const int rc = m_socket.sendAll(out);
+        const int rc = m_socket->sendAll(out);
         out.clear();
         return rc;
     }
@@ -392,9 +455,9 @@ private:
     bool pump(int timeoutMs)
     {
         std::uint8_t chunk[kReceiveChunk];
-        const TcpSocket::Io io = m_socket.receive(chunk, timeoutMs);
+        const ByteStream::Io io = m_socket->receive(chunk, timeoutMs);
         if (io.closed) {
-            m_socket.close();
+            m_socket->close();
             return false;
         }
         const std::span<const std::uint8_t> got(chunk, io.count);
@@ -402,9 +465,9 @@ private:
             m_pending.insert(m_pending.end(), got.begin(), got.end());
             return true;
         }
-        m_codec.receive(got, m_pending, steadyMs());
+        m_codec.receive(got, m_pending, m_clock.nowMs());
         if (flush() != 0) {
-            m_socket.close();
+            m_socket->close();
             return false;
         }
         events();
@@ -440,7 +503,8 @@ private:
         }
     }
 
-    TcpSocket m_socket;
+    Clock& m_clock;
+    std::unique_ptr<ByteStream> m_socket;
     telnet::Codec m_codec;
     std::string m_name;
     bool m_rfc2217 = false;
@@ -456,7 +520,11 @@ private:
     LineParams m_sent;
     bool m_haveSent = false;
     std::uint32_t m_appliedBaud = 0;
-    std::uint64_t m_lastWriteMs = 0;
+    // The estimate of the line: when it will have carried everything
+    // written (0: nothing written since the open), and since when it has
+    // been busy without a pause, in the clock's microseconds.
+    std::uint64_t m_lineFreeUs = 0;
+    std::uint64_t m_busySinceUs = 0;
 };
 
 } // namespace
@@ -519,7 +587,13 @@ bool parseNetworkPortName(std::string_view name, NetworkAddress& address, std::s
 
 std::unique_ptr<SerialBackend> makeNetworkBackend()
 {
-    return std::make_unique<NetworkBackend>();
+    static SteadyClock clock;
+    return std::make_unique<NetworkBackend>(clock, std::make_unique<TcpSocket>());
+}
+
+std::unique_ptr<SerialBackend> makeNetworkBackend(Clock& clock, std::unique_ptr<ByteStream> stream)
+{
+    return std::make_unique<NetworkBackend>(clock, std::move(stream));
 }
 
 } // namespace merovan

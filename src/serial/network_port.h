@@ -10,6 +10,9 @@
 
 namespace merovan {
 
+class ByteStream;
+class Clock;
+
 // A port on another machine, reached through a device server such as
 // ser2net: "rfc2217://HOST:PORT" (telnet with COM port control) or
 // "tcp://HOST:PORT" (bytes only; "socket://" is another name for it). HOST
@@ -31,6 +34,8 @@ bool parseNetworkPortName(std::string_view name, NetworkAddress& address, std::s
 // The backend for network port names: connects within 5 s, and for
 // rfc2217:// negotiates port control and applies line settings through it.
 std::unique_ptr<SerialBackend> makeNetworkBackend();
+// The same over another connection, in another clock's time (tests).
+std::unique_ptr<SerialBackend> makeNetworkBackend(Clock& clock, std::unique_ptr<ByteStream> stream);
 
 // The backend of this system's own devices (POSIX ttys, Win32 COM ports).
 std::unique_ptr<SerialBackend> makeDeviceBackend();

@@ -8,24 +8,20 @@
 
 namespace merovan {
 
-// One TCP connection to a device server, with the system's socket calls
-// behind it (POSIX sockets, Winsock). Error results are the system's codes,
-// as everywhere in the port code (common/system_error.h).
-class TcpSocket
+// The connection to a device server as the network port sees it: a TCP
+// socket in use, a scripted server in tests. Error results are the system's
+// codes, as everywhere in the port code (common/system_error.h).
+class ByteStream
 {
 public:
-    TcpSocket();
-    ~TcpSocket();
-    TcpSocket(const TcpSocket&) = delete;
-    TcpSocket& operator=(const TcpSocket&) = delete;
+    virtual ~ByteStream() = default;
 
-    // Resolves host and connects within timeoutMs, with keep-alive on (a
-    // silent dead peer is found within about half a minute) and Nagle's
-    // delay off. 0, or the code of the failing step with a readable reason
-    // ("Connection refused", "no answer within 5 s").
-    int connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string& reason);
-    void close();
-    bool isOpen() const;
+    // Resolves host and connects within timeoutMs. 0, or the code of the
+    // failing step with a readable reason ("Connection refused", "no answer
+    // within 5 s").
+    virtual int connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string& reason) = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
 
     struct Io
     {
@@ -36,26 +32,43 @@ public:
 
     // Waits up to timeoutMs (0: not at all) for input and takes what has
     // arrived, up to buffer.size() bytes.
-    Io receive(std::span<std::uint8_t> buffer, int timeoutMs);
+    virtual Io receive(std::span<std::uint8_t> buffer, int timeoutMs) = 0;
 
     // Returns once every byte has been taken by the system: 0, or the
     // system's code for a device that went away (deviceGoneError()) when the
     // connection is lost.
-    int sendAll(std::span<const std::uint8_t> bytes);
+    virtual int sendAll(std::span<const std::uint8_t> bytes) = 0;
 
     // Bytes the system has taken but the peer has not acknowledged; 0 when
     // unknown.
-    std::size_t unsent() const;
+    virtual std::size_t unsent() const = 0;
 
     // The socket, for event loops; -1 when closed.
-    int handle() const;
+    virtual int handle() const = 0;
+};
+
+// One TCP connection, with the system's socket calls behind it (POSIX
+// sockets, Winsock): keep-alive on (a silent dead peer is found within about
+// half a minute) and Nagle's delay off.
+class TcpSocket final : public ByteStream
+{
+public:
+    TcpSocket();
+    ~TcpSocket() override;
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    int connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string& reason) override;
+    void close() override;
+    bool isOpen() const override;
+    Io receive(std::span<std::uint8_t> buffer, int timeoutMs) override;
+    int sendAll(std::span<const std::uint8_t> bytes) override;
+    std::size_t unsent() const override;
+    int handle() const override;
 
 private:
     // A POSIX descriptor or a Winsock SOCKET; -1 (INVALID_SOCKET) when closed.
     std::intptr_t m_handle = -1;
 };
-
-// A plain sleep of the calling thread (the break condition's length).
-void pauseThreadMs(int ms);
 
 } // namespace merovan

@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace merovan {
 
@@ -228,11 +227,6 @@ std::size_t TcpSocket::unsent() const
 int TcpSocket::handle() const
 {
     return static_cast<int>(m_handle);
-}
-
-void pauseThreadMs(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 } // namespace merovan

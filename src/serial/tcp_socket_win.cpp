@@ -254,9 +254,4 @@ int TcpSocket::handle() const
     return static_cast<int>(m_handle);
 }
 
-void pauseThreadMs(int ms)
-{
-    ::Sleep(static_cast<DWORD>(ms));
-}
-
 } // namespace merovan

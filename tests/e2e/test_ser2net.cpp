@@ -109,6 +109,29 @@ TEST_F(Ser2netTest, SendAndEveryByteValueReachTheDeviceThroughEachKind)
     }
 }
 
+// ser2net throws away what it has not yet passed to its device when the
+// connection ends, so the upload must hold the connection until the line,
+// paced here as a real one is, has carried the whole file.
+TEST_F(Ser2netTest, ABinaryUploadToAPacedLineArrivesWholeThroughEachKind)
+{
+    const std::string data = randomBytes(80 * 1024, 33);
+    const std::string file = dir + "/upload.bin";
+    std::ofstream(file, std::ios::binary) << data;
+    for (const bool rfc2217 : kKinds) {
+        const std::string k = kindName(rfc2217);
+        const std::string got = dir + "/got-" + k;
+        // The file, then the driver's closing carriage return.
+        PtyBridge bridge({ "--rate", "115200", "--peer-log", dir + "/head-" + k + ".log", "--", "/bin/sh", "-c",
+                           "exec head -c " + std::to_string(data.size() + 1) + " > " + got });
+        Ser2net server({ { rfc2217, bridge.a() } });
+        const auto r = cli({ "binary", "-p", server.url(0), "-b", "115200", file }, 60000);
+        EXPECT_EQ(r.exitCode, 0) << k << ": " << r.err;
+        EXPECT_EQ(bridge.wait(10000), 0) << k << ": the device side got " << readFile(got).size() << " of "
+                                         << data.size() + 1 << " bytes";
+        EXPECT_TRUE(readFile(got) == data + "\r") << k << ": the whole file, byte for byte";
+    }
+}
+
 TEST_F(Ser2netTest, TextFileArrivesCompleteThroughEachKind)
 {
     std::string content;
