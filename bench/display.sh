@@ -92,6 +92,7 @@ while True:
     time.sleep(0.02)
 open(sys.argv[2], "w").write(str(n))
 PY
+  slowpid=$!
 }
 r=1
 while [ "$r" -le "$reps" ]; do
@@ -102,7 +103,7 @@ while [ "$r" -le "$reps" ]; do
   run_form log-raw-ts '[LOG]\r\nRaw=1\r\nTimestamps=1\r\nOverwrite=1\r\n' "$work/log-raw-ts.log"
   slow_disk "$work/slow.fifo" "$work/slow.count"
   run_form log-slow-disk '[LOG]\r\nRaw=1\r\nTimestamps=0\r\nOverwrite=0\r\n' "$work/slow.fifo"
-  wait
+  wait "$slowpid"
   echo "log-slow-disk: the slow disk took $(cat "$work/slow.count") bytes"
   run_form hex '[VIEW]\r\nHex=1\r\n' ''
   r=$((r + 1))
