@@ -572,7 +572,12 @@ void Tfrm_Main::drainPort()
     // A log whose disk is behind holds the reading back (the device's bytes
     // wait in the port), never the painting of what was read.
     const auto logBehind = [this] { return m_log && m_log->backlogged(); };
-    while (m_receive.size() < kMaxPending && m_port.isOpen() && !logBehind()) {
+    // A pseudo-terminal hands over at most 4 KB a read, and its writer waits
+    // while nothing reads: keep reading while bytes come, up to a bound per
+    // call so the view still gets its turn.
+    constexpr std::size_t kDrainPerCall = 256 * 1024;
+    std::size_t taken = 0;
+    while (taken < kDrainPerCall && m_receive.size() < kMaxPending && m_port.isOpen() && !logBehind()) {
         const std::size_t n = m_port.readAvailable(chunk);
         if (n > 0) {
             // Logged and timed as it is read, however late the view shows it.
@@ -589,7 +594,8 @@ void Tfrm_Main::drainPort()
             m_lastByteMs = m_port.clock().nowMs();
         }
         m_receive.insert(m_receive.end(), chunk, chunk + n);
-        if (n < kChunk)
+        taken += n;
+        if (n == 0)
             break;
     }
     if (m_portNotifier && (m_receive.size() >= kMaxPending || !m_port.isOpen() || logBehind()))

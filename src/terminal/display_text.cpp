@@ -3,23 +3,36 @@
 
 namespace merovan {
 
-std::string formatForDisplay(std::span<const std::uint8_t> bytes)
+void appendForDisplay(std::span<const std::uint8_t> bytes, std::string& out)
 {
     static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() + bytes.size() / 4);
-    for (const std::uint8_t b : bytes) {
-        if (b == 0x08)
-            continue;
-        if (b == 0x09 || b == 0x0A || b == 0x0D || (b >= 0x20 && b <= 0x7F)) {
-            out.push_back(static_cast<char>(b));
+    const auto shownAsIs = [](std::uint8_t b) {
+        return b == 0x09 || b == 0x0A || b == 0x0D || (b >= 0x20 && b <= 0x7F);
+    };
+    // Text arrives mostly printable: copy each printable run in one go.
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        std::size_t run = i;
+        while (run < bytes.size() && shownAsIs(bytes[run]))
+            ++run;
+        if (run > i) {
+            out.append(reinterpret_cast<const char*>(bytes.data() + i), run - i);
+            i = run;
             continue;
         }
-        out.push_back('[');
-        out.push_back(kHex[b >> 4]);
-        out.push_back(kHex[b & 0x0F]);
-        out.push_back(']');
+        const std::uint8_t b = bytes[i++];
+        if (b == 0x08)
+            continue;
+        const char shown[4] = { '[', kHex[b >> 4], kHex[b & 0x0F], ']' };
+        out.append(shown, sizeof shown);
     }
+}
+
+std::string formatForDisplay(std::span<const std::uint8_t> bytes)
+{
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 4);
+    appendForDisplay(bytes, out);
     return out;
 }
 
@@ -100,14 +113,14 @@ int decodeUtf8(std::span<const std::uint8_t> bytes, char32_t& codePoint)
 void TerminalTextFormatter::formatRun(std::span<const std::uint8_t> bytes, bool atEnd, std::string& out)
 {
     if (m_charset == Charset::Latin1) {
-        out += formatForDisplay(bytes);
+        appendForDisplay(bytes, out);
         return;
     }
     std::size_t i = 0;
     std::size_t plain = 0; // start of bytes that take the single-byte form
     auto flushPlain = [&](std::size_t end) {
         if (end > plain)
-            out += formatForDisplay(bytes.subspan(plain, end - plain));
+            appendForDisplay(bytes.subspan(plain, end - plain), out);
     };
     while (i < bytes.size()) {
         if (bytes[i] < 0x80) {

@@ -11,6 +11,8 @@ namespace merovan {
 // return and 20..7F stand as themselves, backspace is dropped, and every
 // other byte, zero included, becomes "[xx]" in lower-case hex.
 std::string formatForDisplay(std::span<const std::uint8_t> bytes);
+// The same, appended to out.
+void appendForDisplay(std::span<const std::uint8_t> bytes, std::string& out);
 
 } // namespace merovan
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "transfer/file_transfer.h"
 
+#include <cstring>
+
 namespace merovan {
 
 FileTransferOutcome sendFiles(SerialPort& port, const std::vector<std::string>& paths,
@@ -49,7 +51,15 @@ std::string_view protocolName(FileProtocol protocol)
 bool ZmodemStartDetector::feed(std::span<const std::uint8_t> bytes)
 {
     static constexpr std::uint8_t kStart[] = { '*', '*', 0x18, 'B', '0', '0' };
-    for (const std::uint8_t b : bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (m_matched == 0) {
+            // Nothing begun: only a '*' can start the header.
+            const void* star = std::memchr(bytes.data() + i, '*', bytes.size() - i);
+            if (!star)
+                return false;
+            i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(star) - bytes.data());
+        }
+        const std::uint8_t b = bytes[i];
         if (b == kStart[m_matched]) {
             if (++m_matched == sizeof kStart) {
                 m_matched = 0;

@@ -147,3 +147,30 @@ TEST(TerminalTextFormatter, Utf8FromTheDeviceShowsAsCharacters)
         EXPECT_EQ(out, t.shown) << testing::PrintToString(t.chunks);
     }
 }
+
+TEST(DisplayText, MatchesTheByteByByteFormOnEveryByteValue)
+{
+    // Every byte value, in runs of each length, against the rule spelt out
+    // one byte at a time.
+    const auto oneByOne = [](const std::vector<std::uint8_t>& bytes) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string out;
+        for (const std::uint8_t b : bytes) {
+            if (b == 0x08)
+                continue;
+            if (b == 0x09 || b == 0x0A || b == 0x0D || (b >= 0x20 && b <= 0x7F))
+                out.push_back(static_cast<char>(b));
+            else
+                out += std::string { '[', kHex[b >> 4], kHex[b & 0x0F], ']' };
+        }
+        return out;
+    };
+    std::vector<std::uint8_t> all;
+    for (int run = 1; run <= 5; ++run)
+        for (int v = 0; v < 256; ++v)
+            all.insert(all.end(), static_cast<std::size_t>(run), static_cast<std::uint8_t>(v));
+    EXPECT_EQ(show(all), oneByOne(all));
+    std::string appended = "kept ";
+    merovan::appendForDisplay(all, appended);
+    EXPECT_EQ(appended, "kept " + oneByOne(all)) << "appends after what is there";
+}

@@ -805,3 +805,31 @@ TEST_F(Zmodem, ReceiverEndsOnCancelsSilenceAndAVanishingPort)
     o = zmodemReceive(*port, options, nullptr);
     EXPECT_EQ(o.result, toInt(TransferResult::PortNotOpen));
 }
+
+TEST(ZmodemStartDetector, FindsTheStartInAnyStreamSplitAnywhere)
+{
+    const struct
+    {
+        const char* stream;
+        bool starts;
+    } cases[] = {
+        { "**\x18" "B00", true },
+        { "boot log\r\n**\x18" "B0000000000000\r", true },
+        { "***\x18" "B00", true },        // a third star still leaves two matched
+        { "*x**\x18" "B00", true },
+        { "**\x18" "B0*\x18" "B00", false }, // broken off, and one star is not two
+        { "**\x18" "A00", false },
+        { "plain text without a star", false },
+        { "* * \x18" "B00", false },
+    };
+    for (const auto& c : cases) {
+        const std::string s = c.stream;
+        const std::vector<std::uint8_t> bytes(s.begin(), s.end());
+        for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+            merovan::ZmodemStartDetector d;
+            const bool first = d.feed(std::span(bytes).first(cut));
+            const bool second = d.feed(std::span(bytes).subspan(cut));
+            EXPECT_EQ(first || second, c.starts) << "stream " << testing::PrintToString(s) << " cut at " << cut;
+        }
+    }
+}
