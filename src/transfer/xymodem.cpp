@@ -448,10 +448,13 @@ int awaitStart(Session& s, std::uint32_t timeoutMs, bool& crc)
     }
 }
 
-// Sends a frame (a block, or EOT) until the receiver ACKs it. 0, or the
-// result that ends the session.
-int sendUntilAcked(Session& s, std::span<const std::uint8_t> bytes, bool firstBlock)
+// Sends a frame (a block, or EOT) until the receiver ACKs it, giving up
+// after silenceMs without a byte from it (the block time-out when 0). 0, or
+// the result that ends the session.
+int sendUntilAcked(Session& s, std::span<const std::uint8_t> bytes, bool firstBlock, std::uint32_t silenceMs = 0)
 {
+    if (silenceMs == 0)
+        silenceMs = s.options.blockTimeoutMs;
     Link& link = s.link;
     link.heardNow();
     int tries = 0;
@@ -479,7 +482,7 @@ int sendUntilAcked(Session& s, std::span<const std::uint8_t> bytes, bool firstBl
                 continue;
             break;
         }
-        if (link.now() - link.heardMs() >= s.options.blockTimeoutMs + link.airtimeMs(bytes.size()))
+        if (link.now() - link.heardMs() >= silenceMs + link.airtimeMs(bytes.size()))
             return kFileTimeout;
         if (tries >= s.options.retries)
             return kFileTooManyRetries;
@@ -529,6 +532,16 @@ int endOfSend(Session& s, int rc)
     return 0;
 }
 
+// How long the session's last frame waits for its answer. A receiver that
+// has every block and flushes its terminal as it exits can drop that ACK;
+// the result is a success either way, so the user need not wait out a
+// whole block time-out for it.
+std::uint32_t endSilenceMs(const Session& s)
+{
+    constexpr std::uint32_t kEndSilenceMs = 3000;
+    return std::min(s.options.blockTimeoutMs, kEndSilenceMs);
+}
+
 // Sends one file's data blocks and its EOT. lastEnd: the EOT ends the
 // session (XMODEM), so a missing ACK of it is only a note.
 int sendData(Session& s, std::FILE* file, std::int64_t size, bool crc, bool oneK, std::string& detail, bool lastEnd)
@@ -565,8 +578,9 @@ int sendData(Session& s, std::FILE* file, std::int64_t size, bool crc, bool oneK
             break;
     }
     const std::uint8_t eot = kEot;
-    const int rc = sendUntilAcked(s, std::span(&eot, 1), false);
-    return lastEnd ? endOfSend(s, rc) : rc;
+    if (!lastEnd)
+        return sendUntilAcked(s, std::span(&eot, 1), false);
+    return endOfSend(s, sendUntilAcked(s, std::span(&eot, 1), false, endSilenceMs(s)));
 }
 
 // ---------------------------------------------------------------- receiving
@@ -988,7 +1002,7 @@ FileTransferOutcome xymodemSend(SerialPort& port, const std::vector<std::string>
     if (ymodem) {
         if (const int rc = awaitStart(s, options.blockTimeoutMs, crc); rc != 0)
             return sendFailed(s, rc == kFileNoStart ? kFileTimeout : rc);
-        if (const int rc = endOfSend(s, sendUntilAcked(s, frame(0, buildYmodemHeader("", 0, 0, 0), crc), true)); rc != 0)
+        if (const int rc = endOfSend(s, sendUntilAcked(s, frame(0, buildYmodemHeader("", 0, 0, 0), crc), true, endSilenceMs(s))); rc != 0)
             return sendFailed(s, rc);
     }
     s.outcome.trailing = s.link.takeUnread();

@@ -599,9 +599,14 @@ TEST_F(FileTransferTest, SenderTakesAnUnacknowledgedEndAsSuccessWithANote)
         peer.replies = row.replies;
         peer.silentAfterReplies = true;
         connect(peer);
+        const auto before = clock.nowMs();
         const auto out = send({ path });
         EXPECT_EQ(out.result, row.result) << out.detail;
         EXPECT_EQ(out.note, row.note ? kEndNotAcknowledged : "");
+        if (row.note)
+            EXPECT_LT(clock.nowMs() - before, options.blockTimeoutMs) << "an unanswered end waits less than a block";
+        else
+            EXPECT_GE(clock.nowMs() - before, options.blockTimeoutMs) << "an unanswered block waits out its time-out";
         if (row.result == 0) {
             EXPECT_EQ(out.bytes, 300);
             EXPECT_EQ(out.files, std::vector<std::string> { path });
