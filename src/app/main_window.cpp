@@ -27,6 +27,13 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QGridLayout>
+#include <QSpacerItem>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSocketNotifier>
@@ -122,7 +129,89 @@ void selectIndex(QComboBox* box, std::int64_t index)
     }
 }
 
+// merovan-devsim beside this program (installed), in the build tree, or on
+// the PATH; MEROVAN_DEVSIM names another.
+// What the bottom line says of a data-bit count the port cannot use.
+QString dataBitsNote(const QString& bits)
+{
+    if (bits == QLatin1String("4"))
+        return QStringLiteral("4 data bits: a POSIX serial port (Linux, macOS) cannot use them and will not open with them");
+    return {};
+}
+
+QString devsimProgram()
+{
+    const QString given = qEnvironmentVariable("MEROVAN_DEVSIM");
+    if (!given.isEmpty())
+        return given;
+    const QString dir = QCoreApplication::applicationDirPath();
+    for (const QString& candidate :
+         { dir + QStringLiteral("/merovan-devsim"), dir + QStringLiteral("/../tools/devsim/merovan-devsim") }) {
+        if (QFileInfo(candidate).isExecutable())
+            return candidate;
+    }
+    return QStandardPaths::findExecutable(QStringLiteral("merovan-devsim"));
+}
+
+// Starts the simulated device (once; it lives as long as the window) and
+// connects to the terminal it prints on its first line.
+void trySimulatedDevice(Tfrm_Main& w)
+{
+    auto* sim = w.findChild<QProcess*>(QStringLiteral("devsim"));
+    QString port = sim ? sim->property("port").toString() : QString();
+    if (!sim || sim->state() != QProcess::Running) {
+        delete sim;
+        const QString program = devsimProgram();
+        if (program.isEmpty()) {
+            w.showMessage(QStringLiteral("merovan-devsim, the simulated device, is not installed"));
+            return;
+        }
+        sim = new QProcess(&w);
+        sim->setObjectName(QStringLiteral("devsim"));
+        sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        sim->start(program, {});
+        QByteArray first;
+        QElapsedTimer waited;
+        waited.start();
+        while (!first.contains('\n') && waited.elapsed() < 5000 && sim->waitForReadyRead(100))
+            first += sim->readAllStandardOutput();
+        first += sim->readAllStandardOutput();
+        port = QString::fromLocal8Bit(first.left(first.indexOf('\n'))).trimmed();
+        if (!first.contains('\n') || port.isEmpty()) {
+            w.showMessage(QStringLiteral("Cannot start the simulated device %1: %2").arg(program, sim->errorString()));
+            delete sim;
+            return;
+        }
+        sim->setProperty("port", port);
+    }
+    if (w.spd_connect->isChecked())
+        w.spd_connect->click(); // away from whatever was open
+    const int index = w.cbo_port->findText(port);
+    if (index >= 0)
+        w.cbo_port->setCurrentIndex(index);
+    else
+        w.cbo_port->setEditText(port);
+    w.spd_connect->click();
+}
+
 } // namespace
+
+std::unique_ptr<QMessageBox> programMessageBox(QWidget* parent, const QString& text)
+{
+    const QString caption = QStringLiteral("Merovan");
+    auto box = std::make_unique<QMessageBox>(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+    // A short text makes a box too narrow for its own caption, which the
+    // window manager then cuts to "Me…an". The title bar's icon and buttons
+    // take about a dozen lines' height beside the caption on common window
+    // managers. QMessageBox sets its own size, so the width is held by a
+    // spacer in its layout.
+    const QFontMetrics fm(box->font());
+    const int width = fm.horizontalAdvance(caption) + 12 * fm.height();
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    return box;
+}
 
 QFont viewFont(const QString& family)
 {
@@ -161,9 +250,7 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
 {
     setObjectName(QStringLiteral("Tfrm_Main"));
     setWindowIcon(makeButtonIcon(ButtonIcon::Program));
-    m_messageHandler = [this](const QString& text) {
-        QMessageBox::information(this, QStringLiteral("Merovan"), text, QMessageBox::Ok);
-    };
+    m_messageHandler = [this](const QString& text) { programMessageBox(this, text)->exec(); };
 
     buildMenus();
     buildBars();
@@ -320,7 +407,11 @@ void Tfrm_Main::buildMenus()
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     m_helpMenu = help;
+    auto* trySim = action(help, "mnu_trySimulated", "&Try with the simulated device");
+    trySim->setStatusTip(QStringLiteral("Start merovan-devsim, a simulated device, and connect to it"));
+    help->addSeparator();
     About1 = action(help, "About1", "&About...");
+    connect(trySim, &QAction::triggered, this, [this] { trySimulatedDevice(*this); });
 
     // The check marks are toggled by their handlers, as when a test or
     // another window calls them, so Qt's own toggle is undone first.
@@ -400,8 +491,17 @@ void Tfrm_Main::buildBars()
     lower->addWidget(spd_refresh);
     lower->addWidget(cbo_port, 2);
     lower->addWidget(cbo_baud, 1);
+    auto boxLabel = [this](const char* name, const char* caption, QWidget* buddy) {
+        auto* l = new QLabel(QLatin1String(caption), SpeedPanel);
+        l->setObjectName(QLatin1String(name));
+        l->setBuddy(buddy);
+        return l;
+    };
+    lower->addWidget(boxLabel("lbl_stop", "Stop", cbo_stop));
     lower->addWidget(cbo_stop);
+    lower->addWidget(boxLabel("lbl_data", "Data", cbo_data));
     lower->addWidget(cbo_data);
+    connect(cbo_data, &QComboBox::currentTextChanged, this, [this](const QString& bits) { showDataBitsNote(bits); });
     lower->addStretch(1);
     connect(spd_connect, &QToolButton::clicked, this, &Tfrm_Main::spd_connectClick);
     connect(spd_refresh, &QToolButton::clicked, this, &Tfrm_Main::spd_refreshClick);
@@ -438,6 +538,15 @@ void Tfrm_Main::setCtsWarningHandler(std::function<void(bool)> handler)
 
 // ---- Start-up and shutdown -------------------------------------------------
 
+void Tfrm_Main::showDataBitsNote(const QString& bits)
+{
+    const QString note = dataBitsNote(bits);
+    if (!note.isEmpty())
+        Panel2->setText(note);
+    else if (Panel2->text() == dataBitsNote(QStringLiteral("4")))
+        Panel2->clear();
+}
+
 void Tfrm_Main::Start_up()
 {
     merovan::IniFile ini(m_settingsPath);
@@ -451,6 +560,7 @@ void Tfrm_Main::Start_up()
     selectIndex(cbo_baud, ini.readInteger("COMM", "Baud", 4));
     selectIndex(cbo_stop, ini.readInteger("COMM", "Stop", 0));
     selectIndex(cbo_data, ini.readInteger("COMM", "Data", 4));
+    showDataBitsNote(cbo_data->currentText()); // the box may already have shown that entry
 
     // Placement waits for the font: a first start sizes the window by it.
     constexpr auto kUnset = std::numeric_limits<std::int64_t>::min();
@@ -472,6 +582,10 @@ void Tfrm_Main::Start_up()
     RichEdit1->setBackgroundColor(colorFromStored(ini.readInteger("MainForm", "Color", 32768)));
     readTerminalSettings(ini);
     readEmulationSettings(ini);
+    if (cbo_port->count() == 0)
+        RichEdit1->setProperty("hintText",
+                               QStringLiteral("No serial port found. Plug a device in and choose Serial > Refresh Ports, "
+                                              "or choose Help > Try with the simulated device."));
 
     QRect screen(0, 0, 1024, 768);
     QRect available = screen;
@@ -548,6 +662,11 @@ void Tfrm_Main::Shut_down()
     if (m_port.isOpen())
         m_port.closePort();
     m_connected = false;
+    // A simulated device started from the Help menu ends with the window.
+    if (auto* sim = findChild<QProcess*>(QStringLiteral("devsim"))) {
+        sim->terminate();
+        sim->waitForFinished(2000);
+    }
 }
 
 void Tfrm_Main::closeEvent(QCloseEvent* event)

@@ -29,6 +29,7 @@ class Tfrm_boot;
 class Tfrm_text;
 class QComboBox;
 class QLabel;
+class QMessageBox;
 class QSocketNotifier;
 class QTimer;
 class QToolButton;
@@ -323,6 +324,8 @@ private:
 
     void buildMenus();
     void buildBars();
+    // Says in the bottom line when the data-bit count is one the port cannot use.
+    void showDataBitsNote(const QString& bits);
     void toggleDialog(Dialog which);
     void setLineControlsEnabled(bool enabled);
     // The button, the menu's check mark and the line controls, as the
@@ -500,6 +503,10 @@ public:
 // The view's font for a stored family: that family when it is installed,
 // else the system's fixed-pitch font; plain, not bold or italic.
 QFont viewFont(const QString& family);
+
+// The program's message box ("Merovan", an information icon, OK), at least
+// as wide as its caption needs on a window manager's title bar.
+std::unique_ptr<QMessageBox> programMessageBox(QWidget* parent, const QString& text);
 
 // Colours are stored as 0x00BBGGRR.
 QColor colorFromStored(std::int64_t value);

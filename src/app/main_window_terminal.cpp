@@ -314,6 +314,10 @@ void Tfrm_Main::showReceived()
 
 void Tfrm_Main::showBytes(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs)
 {
+    if (!bytes.empty() && view->property("hintText").isValid()) {
+        view->setProperty("hintText", QVariant());
+        view->viewport()->update();
+    }
     if (emulating() && feedEmulation(view, bytes, atMs))
         return;
     std::string text;

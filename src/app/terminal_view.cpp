@@ -77,7 +77,7 @@ void TerminalView::updateMetrics()
 {
     const QFontMetrics fm(font());
     m_lineHeight = std::max(1, fm.lineSpacing());
-    m_charWidth = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
+    m_charWidth = std::max(1, qRound(QFontMetricsF(font()).horizontalAdvance(QLatin1Char('M'))));
     m_ascent = fm.ascent();
     // Only a font whose every glyph is one cell wide can be drawn a run at a
     // time; any other is placed a character at a time on the grid.
@@ -445,7 +445,14 @@ void TerminalView::paintEvent(QPaintEvent*)
 {
     QPainter painter(viewport());
     painter.fillRect(viewport()->rect(), m_backgroundColor);
-    painter.setFont(font());
+    // A glyph's advance may be a fraction of a pixel; drawn a run at a time
+    // the fractions add up, and a long (timestamped) line would end a column
+    // away from where the caret and the selection are reckoned. Spacing the
+    // drawing font by the difference puts every character on its cell.
+    QFont cells = font();
+    cells.setLetterSpacing(QFont::AbsoluteSpacing,
+                           m_charWidth - QFontMetricsF(font()).horizontalAdvance(QLatin1Char('M')));
+    painter.setFont(cells);
 
     const int first = firstVisibleLine();
     const int last = std::min(lineCount() - 1, first + visibleLineCount());
@@ -487,6 +494,15 @@ void TerminalView::paintEvent(QPaintEvent*)
                 }
             }
         }
+    }
+    // A first-use hint, while the view has nothing else to show.
+    const QString hint = property("hintText").toString();
+    if (!hint.isEmpty() && m_lines.size() == 1 && m_lines.front().isEmpty()) {
+        painter.setPen(palette().color(QPalette::Disabled, QPalette::Text).lighter());
+        painter.setFont(font());
+        const int margin = m_charWidth / 2;
+        painter.drawText(viewport()->rect().adjusted(margin, 0, -margin, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                         hint);
     }
     if (hasFocus()) {
         painter.fillRect(QRect(xOf(m_caret), (m_caret.line - first) * m_lineHeight, 2, m_lineHeight), m_textColor);

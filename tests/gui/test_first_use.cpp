@@ -4,6 +4,9 @@
 
 #include "app/main_window.h"
 #include "app/terminal_view.h"
+#include "dialogs/binary_dialog.h"
+#include "dialogs/boot_dialog.h"
+#include "dialogs/text_dialog.h"
 #include "scripts/script_dialog.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
@@ -17,7 +20,10 @@
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QKeyEvent>
+#include <QImage>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -49,7 +55,8 @@ protected:
     void TearDown() override
     {
         m_window.reset();
-        ::unsetenv("MEROVAN_EXTRA_PORTS");
+        for (const char* name : { "MEROVAN_EXTRA_PORTS", "MEROVAN_DEVSIM", "MEROVAN_SYSFS_ROOT", "MEROVAN_DEV_ROOT" })
+            ::unsetenv(name);
         fs::remove(m_ini);
     }
 
@@ -337,4 +344,144 @@ TEST_F(FirstUse, CharactersAboveSevenFFollowOneSetting)
     again.mnu_latin1->trigger();
     EXPECT_EQ(again.encodeText(QStringLiteral("\u00e9\u20ac")), "\xe9");
     fs::remove(record);
+}
+
+TEST_F(FirstUse, WindowsComeBackExactlyWhereTheyWere)
+{
+    // Shown, moved, saved and made again, three times over: no drift.
+    const QPoint mainAt(40, 50);
+    const QPoint at[] = { { 300, 90 }, { 320, 260 }, { 500, 120 }, { 520, 300 } };
+    for (int round = 0; round < 3; ++round) {
+        Tfrm_Main& w = open();
+        auto text = std::make_unique<Tfrm_text>(w);
+        auto boot = std::make_unique<Tfrm_boot>(w);
+        auto bin = std::make_unique<Tfrm_bin>(w);
+        auto script = std::make_unique<Tfrm_script>(w);
+        QWidget* dialogs[] = { text.get(), boot.get(), bin.get(), script.get() };
+        w.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+        for (QToolButton* b : { w.spd_settings, w.spb_boot, w.spd_binary, w.spd_script })
+            b->click();
+        for (QWidget* d : dialogs)
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
+        if (round == 0) {
+            w.move(mainAt);
+            for (int i = 0; i < 4; ++i)
+                dialogs[i]->move(at[i]);
+        }
+        EXPECT_EQ(w.pos(), mainAt) << "round " << round;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(dialogs[i]->pos(), at[i]) << dialogs[i]->objectName().toStdString() << ", round " << round;
+        w.close();
+        script.reset();
+        bin.reset();
+        boot.reset();
+        text.reset();
+        m_window.reset();
+    }
+}
+
+TEST_F(FirstUse, TextIsDrawnOnTheCellsTheCaretUses)
+{
+    // A long line of a font whose advance is a fraction of a pixel (7.8 px
+    // for 10 points at 96 dpi): its last character must end on the cell
+    // where the caret after it is drawn.
+    Tfrm_Main& w = open();
+    QFont font(QStringLiteral("DejaVu Sans Mono"));
+    font.setPointSizeF(10.0);
+    w.view()->setFont(font);
+    w.view()->setTextColor(Qt::white);
+    w.view()->setBackgroundColor(Qt::black);
+    w.resize(1200, 300);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    const int columns = 120;
+    const std::string line(columns, 'M');
+    w.Show_text(w.view(), std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+    const int cell = qRound(QFontMetricsF(w.view()->font()).horizontalAdvance(QLatin1Char('M')));
+    ASSERT_LT(columns * cell, w.view()->viewport()->width());
+    const QImage image = w.view()->viewport()->grab().toImage();
+    int rightmost = -1;
+    for (int x = 0; x < image.width(); ++x)
+        for (int y = 0; y < QFontMetrics(w.view()->font()).lineSpacing(); ++y)
+            if (qGray(image.pixel(x, y)) > 128)
+                rightmost = x;
+    EXPECT_GT(rightmost, (columns - 1) * cell) << "the last M ends in its own cell";
+    EXPECT_LE(rightmost, columns * cell + 1) << "and not beyond it";
+}
+
+TEST_F(FirstUse, WithNoPortTheViewSaysHowToStartAndTheSimulatedDeviceIsOneClickAway)
+{
+    // A machine without serial ports: empty device and sysfs trees.
+    const std::string empty = tempPath("noports");
+    fs::create_directories(empty);
+    ::setenv("MEROVAN_SYSFS_ROOT", empty.c_str(), 1);
+    ::setenv("MEROVAN_DEV_ROOT", empty.c_str(), 1);
+    ::setenv("MEROVAN_DEVSIM", MEROVAN_DEVSIM_PATH, 1);
+    Tfrm_Main& w = open();
+    ASSERT_EQ(w.cbo_port->count(), 0);
+    const QString hint = w.view()->property("hintText").toString();
+    EXPECT_TRUE(hint.contains(QStringLiteral("Try with the simulated device"))) << hint.toStdString();
+    EXPECT_EQ(w.view()->text(), QString()) << "a hint, not text of the session";
+
+    auto* trySim = w.findChild<QAction*>(QStringLiteral("mnu_trySimulated"));
+    ASSERT_NE(trySim, nullptr);
+    EXPECT_EQ(trySim->text(), QStringLiteral("&Try with the simulated device"));
+    trySim->trigger();
+    ASSERT_TRUE(w.port().isOpen()) << w.Panel2->text().toStdString();
+    EXPECT_TRUE(w.spd_connect->isChecked());
+    EXPECT_TRUE(viewContains(w, QStringLiteral("devsim ready")));
+    EXPECT_FALSE(w.view()->property("hintText").isValid()) << "gone with the first byte";
+    QTest::keyClicks(w.view(), QStringLiteral("hello"));
+    EXPECT_TRUE(viewContains(w, QStringLiteral("hello")));
+    EXPECT_TRUE(messages.empty());
+    w.close(); // and the simulated device with it
+    fs::remove_all(empty);
+}
+
+TEST_F(FirstUse, DataAndStopBitsHaveLabelsAndFourDataBitsSaySo)
+{
+    Tfrm_Main& w = open();
+    auto* stop = w.findChild<QLabel*>(QStringLiteral("lbl_stop"));
+    auto* data = w.findChild<QLabel*>(QStringLiteral("lbl_data"));
+    ASSERT_NE(stop, nullptr);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(stop->buddy(), w.cbo_stop);
+    EXPECT_EQ(data->buddy(), w.cbo_data);
+    w.cbo_data->setCurrentIndex(w.cbo_data->findText(QStringLiteral("4")));
+    EXPECT_TRUE(w.Panel2->text().contains(QStringLiteral("4 data bits"))) << w.Panel2->text().toStdString();
+    w.cbo_data->setCurrentIndex(w.cbo_data->findText(QStringLiteral("8")));
+    EXPECT_EQ(w.Panel2->text(), QString()) << "the note goes with the choice";
+
+    // Restored from the settings, the first entry of the list: said as well.
+    w.cbo_data->setCurrentIndex(w.cbo_data->findText(QStringLiteral("4")));
+    w.close();
+    m_window.reset();
+    Tfrm_Main& again = open();
+    EXPECT_EQ(again.cbo_data->currentText(), QStringLiteral("4"));
+    EXPECT_TRUE(again.Panel2->text().contains(QStringLiteral("4 data bits"))) << again.Panel2->text().toStdString();
+}
+
+TEST_F(FirstUse, MessageBoxesAreWideEnoughForTheirCaption)
+{
+    Tfrm_Main& w = open();
+    for (const QString& text : { QStringLiteral("Done"),
+                                 QStringLiteral("Cannot start the simulated device /nonexistent/merovan-devsim: "
+                                                "execve: No such file or directory") }) {
+        const auto box = programMessageBox(&w, text);
+        box->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(box.get()));
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("Merovan"));
+        const QFontMetrics fm(box->font());
+        EXPECT_GE(box->width(), fm.horizontalAdvance(QStringLiteral("Merovan")) + 12 * fm.height()) << text.toStdString();
+        // The text itself is shown whole, wrapped if need be.
+        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->text(), text);
+        if (label->wordWrap())
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << text.toStdString();
+        else
+            EXPECT_GE(label->contentsRect().width(), label->fontMetrics().horizontalAdvance(text)) << text.toStdString();
+        box->close();
+    }
 }
