@@ -248,15 +248,27 @@ bool SerialPort::waitUntilSent()
 {
     if (!m_open)
         return false;
+    waitSentFor(static_cast<int>(sentWaitLimitMs()));
+    return m_open;
+}
+
+std::uint32_t SerialPort::sentWaitLimitMs() const
+{
+    if (!m_open)
+        return 0;
     const std::size_t queued = m_backend->outputQueued();
     const std::uint32_t rate = m_baudRate > 0 ? m_baudRate : 9600;
-    const auto lineMs = static_cast<int>(std::min<std::uint64_t>(queued * 10ull * 1000 / rate * 2, 60000));
-    const int rc = m_backend->waitSent(lineMs + 1000);
-    if (isDeviceGoneError(rc)) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(queued * 10ull * 1000 / rate * 2, 60000)) + 1000;
+}
+
+int SerialPort::waitSentFor(int timeoutMs)
+{
+    if (!m_open)
+        return notOpenError();
+    const int rc = m_backend->waitSent(timeoutMs);
+    if (isDeviceGoneError(rc))
         handleDisconnect();
-        return false;
-    }
-    return true;
+    return rc;
 }
 
 int SerialPort::modemStatus(ModemStatus& status)

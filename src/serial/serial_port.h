@@ -93,6 +93,13 @@ public:
     // went away meanwhile, which also closes the port object; a line that is
     // merely held back (CTS) is not a failure.
     bool waitUntilSent();
+    // waitUntilSent's steps, for a caller that has other work between them.
+    // sentWaitLimitMs: how long waitUntilSent would wait for what the driver
+    // holds now. waitSentFor: 0 once everything written has left, a
+    // non-zero code while bytes remain after timeoutMs or when the port is
+    // closed; a vanished device also closes the port object.
+    std::uint32_t sentWaitLimitMs() const;
+    int waitSentFor(int timeoutMs);
 
     // The modem input lines of the open device: 0, the system's code for a
     // device without them (a pseudo-terminal) or a failure, notOpenError()

@@ -4,6 +4,7 @@
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -61,7 +62,7 @@ int hexValue(char c)
 } // namespace
 
 std::size_t sendExpandedText(SerialPort& port, std::string_view text, std::span<char> echoBuffer,
-                             const LocalTimeSource& now)
+                             const LocalTimeSource& now, const ExpansionServe& serve)
 {
     if (const auto nul = text.find('\0'); nul != std::string_view::npos)
         text = text.substr(0, nul);
@@ -76,6 +77,24 @@ std::size_t sendExpandedText(SerialPort& port, std::string_view text, std::span<
         const std::size_t n = std::strftime(scratch, sizeof scratch, format, &t);
         for (std::size_t k = 0; k < n; ++k)
             send(scratch[k]);
+    };
+
+    // False when serve asked to stop during the pause.
+    auto pause = [&](std::uint64_t ms) {
+        Clock& clock = port.clock();
+        if (!serve) {
+            delayMs(clock, static_cast<std::uint32_t>(ms));
+            return true;
+        }
+        const std::uint64_t end = clock.nowMs() + ms;
+        for (;;) {
+            if (serve())
+                return false;
+            const std::uint64_t at = clock.nowMs();
+            if (at >= end)
+                return true;
+            delayMs(clock, static_cast<std::uint32_t>(std::min<std::uint64_t>(end - at, kExpansionServeSliceMs)));
+        }
     };
 
     std::size_t i = 0;
@@ -105,7 +124,8 @@ std::size_t sendExpandedText(SerialPort& port, std::string_view text, std::span<
             std::uint64_t ms = 0;
             for (; j < text.size() && isDigit(text[j]); ++j)
                 ms = std::min<std::uint64_t>(ms * 10 + static_cast<std::uint64_t>(text[j] - '0'), 0xFFFFFFFFu);
-            delayMs(port.clock(), static_cast<std::uint32_t>(ms));
+            if (!pause(ms))
+                return echo.length();
             echo.add("(w)");
             i = j;
             continue;

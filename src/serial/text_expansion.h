@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <span>
@@ -29,7 +30,14 @@ std::tm systemLocalTime();
 //
 // What went out is written to echo, zero-terminated and cut to fit; the
 // sending itself is never cut. Returns the echo's length.
+//
+// serve, when given, is called during each \w pause at least every
+// kExpansionServeSliceMs, so that a caller can keep a window alive through
+// a long pause; when it returns true the text ends there, nothing more is
+// sent.
+using ExpansionServe = std::function<bool()>;
+inline constexpr std::uint32_t kExpansionServeSliceMs = 10;
 std::size_t sendExpandedText(SerialPort& port, std::string_view text, std::span<char> echo,
-                             const LocalTimeSource& now = systemLocalTime);
+                             const LocalTimeSource& now = systemLocalTime, const ExpansionServe& serve = {});
 
 } // namespace merovan

@@ -26,12 +26,13 @@ constexpr std::size_t kFontFileProgress = 1000;
 constexpr std::int64_t kProgressLimit = 65000;
 constexpr char kHeaderName[] = "bmpHead.h";
 
-void sendFirst(TransferRequest& request, std::size_t echoSize)
+// False when a cancel came during one of its pauses.
+bool sendFirst(TransferRequest& request, std::size_t echoSize)
 {
     if (request.sendFirst.empty())
-        return;
+        return true;
     std::vector<char> echo(echoSize);
-    sendExpandedText(request.port, request.sendFirst, echo);
+    return sendFirstServed(request, echo);
 }
 
 // A file written under a temporary name beside its final one, renamed into
@@ -88,7 +89,8 @@ TransferResult sendBinaryFile(TransferRequest& request, const ProgressCallback& 
     const auto maximum = static_cast<std::int32_t>(size / divisor);
     if (progress(maximum, 0))
         return TransferResult::Canceled;
-    sendFirst(request, 128);
+    if (!sendFirst(request, 128))
+        return TransferResult::Canceled;
 
     std::vector<std::uint8_t> chunk(kBinaryChunk);
     std::int64_t sent = 0;
@@ -99,8 +101,11 @@ TransferResult sendBinaryFile(TransferRequest& request, const ProgressCallback& 
         sent += static_cast<std::int64_t>(n);
         // A read error ends the file like its end does. The device must still
         // be there once the last bytes have left.
-        if (n < chunk.size())
-            return port.waitUntilSent() ? TransferResult::Success : TransferResult::Timeout;
+        if (n < chunk.size()) {
+            if (waitUntilSentServed(request))
+                return TransferResult::Success;
+            return request.stopRequested ? TransferResult::Canceled : TransferResult::Timeout;
+        }
         if (progress(maximum, static_cast<std::int32_t>(sent / divisor)))
             return TransferResult::Canceled;
     }
@@ -148,8 +153,10 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
     }
     // Creating the header file is instead of sending: nothing, not even the
     // text to send first, goes to the port.
-    if (request.createFile == 0)
-        sendFirst(request, 128);
+    if (request.createFile == 0 && !sendFirst(request, 128)) {
+        releaseBmp(picture);
+        return TransferResult::Canceled;
+    }
 
     const std::uint8_t head[4] = { static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
                                    static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width) };
@@ -214,8 +221,8 @@ TransferResult sendPicture(TransferRequest& request, const ProgressCallback& pro
     if (!buffer.empty())
         port.writeBlock(buffer);
     releaseBmp(picture);
-    if (sending)
-        port.waitUntilSent();
+    if (sending && !waitUntilSentServed(request) && request.stopRequested)
+        return TransferResult::Canceled;
     return lost() ? TransferResult::PortNotOpen : TransferResult::Success;
 }
 
@@ -283,7 +290,8 @@ TransferResult sendFont(TransferRequest& request, const ProgressCallback& progre
                                       converted.head[6],
                                       converted.head[7] };
     if (!output) {
-        sendFirst(request, 512);
+        if (!sendFirst(request, 512))
+            return TransferResult::Canceled;
         for (const std::uint8_t b : header)
             request.port.writeByte(b);
         const bool sending = request.port.isOpen();
@@ -294,8 +302,8 @@ TransferResult sendFont(TransferRequest& request, const ProgressCallback& progre
             if (progress(maximum, static_cast<std::int32_t>(offset / static_cast<std::size_t>(divisor))))
                 return TransferResult::Canceled;
         }
-        if (sending)
-            request.port.waitUntilSent();
+        if (sending && !waitUntilSentServed(request) && request.stopRequested)
+            return TransferResult::Canceled;
         return sending && !request.port.isOpen() ? TransferResult::PortNotOpen : TransferResult::Success;
     }
 

@@ -72,7 +72,8 @@ TransferResult sendTextFile(TransferRequest& request, const ProgressCallback& pr
 
     if (!request.sendFirst.empty()) {
         char echo[kEchoSize];
-        sendExpandedText(port, request.sendFirst, echo);
+        if (!sendFirstServed(request, echo))
+            return TransferResult::Canceled;
     }
 
     std::vector<std::uint8_t> line;

@@ -3,6 +3,7 @@
 
 #include "serial/clock.h"
 #include "serial/serial_port.h"
+#include "serial/text_expansion.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -48,6 +49,35 @@ bool pauseServed(TransferRequest& request, std::uint32_t ms)
             return true;
         delayMs(clock, static_cast<std::uint32_t>(std::min<std::uint64_t>(end - now, kPauseSliceMs)));
     }
+}
+
+bool waitUntilSentServed(TransferRequest& request)
+{
+    SerialPort& port = request.port;
+    if (!request.serve)
+        return !request.stopRequested && port.waitUntilSent();
+    if (!port.isOpen())
+        return false;
+    Clock& clock = port.clock();
+    const std::uint64_t end = clock.nowMs() + port.sentWaitLimitMs();
+    for (;;) {
+        if (serveWait(request))
+            return false;
+        if (port.waitSentFor(static_cast<int>(kPauseSliceMs)) == 0)
+            return true;
+        if (!port.isOpen())
+            return false;
+        // A line held back (CTS) is no failure once its time is up.
+        if (clock.nowMs() >= end)
+            return true;
+    }
+}
+
+bool sendFirstServed(TransferRequest& request, std::span<char> echo)
+{
+    sendExpandedText(request.port, request.sendFirst, echo, systemLocalTime,
+                     [&request] { return serveWait(request); });
+    return !request.stopRequested;
 }
 
 std::uint32_t lineTimeMs(const SerialPort& port, std::size_t bytes)

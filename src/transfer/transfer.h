@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,15 @@ bool serveWait(TransferRequest& request);
 // Pauses for ms, serving the caller meanwhile. False when a stop was asked
 // for, which ends the pause early.
 bool pauseServed(TransferRequest& request, std::uint32_t ms);
+
+// SerialPort::waitUntilSent, serving the caller meanwhile. False when the
+// device went away or a stop was asked for (stopRequested tells which);
+// the bytes the driver still holds are not taken back.
+bool waitUntilSentServed(TransferRequest& request);
+
+// sendExpandedText for the request's "Send first" text, serving the caller
+// through its \w pauses. False when a stop was asked for meanwhile.
+bool sendFirstServed(TransferRequest& request, std::span<char> echo);
 
 // How long bytes take on the line at the port's rate, 10 bits a byte
 // (rounded up; 0 for none). A wait for the answer to a write starts its

@@ -6,6 +6,7 @@
 #include "common/system_error.h"
 #include "serial/serial_backend.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <memory>
@@ -51,6 +52,11 @@ public:
 
     int writeError = 0; // every write fails with this errno, the device staying
 
+    // A driver that holds what is written and lets it out at the line's
+    // rate in virtual time (outputQueued, waitSent); without it everything
+    // written has left at once.
+    bool holdsOutput = false;
+
     // Bytes the "device" has sent, waiting to be read.
     std::deque<std::uint8_t> incoming;
     bool vanished = false;
@@ -75,6 +81,7 @@ public:
                 m_device->lineClosed(m_clock.nowMs());
         }
         m_open = false;
+        m_queued = 0;
     }
     bool isOpen() const override { return m_open; }
 
@@ -125,6 +132,8 @@ public:
         if (writeError)
             return writeError;
         m_log.writes.emplace_back(bytes.begin(), bytes.end());
+        if (holdsOutput)
+            m_queued += bytes.size();
         for (const std::uint8_t b : bytes) {
             m_log.written.push_back(b);
             if (m_device)
@@ -134,6 +143,25 @@ public:
     }
 
     std::uint64_t deviceId() const override { return m_open ? 0xFA4E : 0; }
+
+    int waitSent(int timeoutMs) override
+    {
+        if (m_queued == 0)
+            return 0;
+        const std::uint64_t rate = m_baud > 0 ? m_baud : 9600;
+        const std::uint64_t needMs = (m_queued * 10000 + rate - 1) / rate;
+        const auto budget = static_cast<std::uint64_t>(std::max(timeoutMs, 0));
+        if (needMs <= budget) {
+            m_clock.advance(needMs);
+            m_queued = 0;
+            return 0;
+        }
+        m_clock.advance(budget);
+        m_queued -= std::min<std::uint64_t>(m_queued, budget * rate / 10000);
+        return ETIMEDOUT;
+    }
+
+    std::size_t outputQueued() const override { return m_queued; }
 
 private:
     template <typename F>
@@ -160,6 +188,7 @@ private:
     std::vector<std::uint8_t>* m_recorded;
     bool m_open = false;
     std::uint32_t m_baud = 0;
+    std::size_t m_queued = 0;
 };
 
 } // namespace merovan::test

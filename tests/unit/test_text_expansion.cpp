@@ -128,3 +128,34 @@ TEST_F(Expansion, TheEchoIsCutButTheSendingIsNot)
     EXPECT_EQ(echo, "");
     EXPECT_EQ(send("xyz", 0), "xyz");
 }
+
+TEST_F(Expansion, APauseServesItsCallerAndAStopEndsTheText)
+{
+    // Served through a 2 s pause, never more than a slice apart; asked to
+    // stop at 300 ms, the pause ends and nothing after it goes out.
+    const std::uint64_t start = clock.nowMs();
+    std::uint64_t last = start;
+    std::uint64_t longest = 0;
+    bool stopped = false;
+    auto serve = [&] {
+        const std::uint64_t now = clock.nowMs();
+        longest = std::max(longest, now - last);
+        last = now;
+        stopped = now - start >= 300;
+        return stopped;
+    };
+    log.written.clear();
+    char buffer[64];
+    const std::size_t n = merovan::sendExpandedText(*port, "A\\w2000B", buffer, merovan::systemLocalTime, serve);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(std::string(log.written.begin(), log.written.end()), "A");
+    EXPECT_EQ(std::string(buffer, n), "A");
+    EXPECT_LE(longest, merovan::kExpansionServeSliceMs);
+    EXPECT_LE(clock.nowMs() - start, 300 + merovan::kExpansionServeSliceMs);
+
+    // Never asked to stop: the whole pause and the rest of the text.
+    const std::uint64_t again = clock.nowMs();
+    const std::size_t m = merovan::sendExpandedText(*port, "\\w500C", buffer, merovan::systemLocalTime, [] { return false; });
+    EXPECT_EQ(std::string(buffer, m), "(w)C");
+    EXPECT_GE(clock.nowMs() - again, 500u);
+}

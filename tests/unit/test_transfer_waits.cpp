@@ -10,6 +10,7 @@
 #include "serial/serial_port.h"
 #include "support/fake_backend.h"
 #include "support/paced_device.h"
+#include "transfer/binary_transfers.h"
 #include "transfer/boot_loader.h"
 #include "transfer/file_transfer.h"
 #include "transfer/text_transfer.h"
@@ -46,11 +47,14 @@ protected:
         fs::remove_all(dir);
     }
 
-    // A port at settings with device (or nobody) at the other end.
-    void openPort(devsim::DeviceModel* device, const char* settings = "9600,8,N,1")
+    // A port at settings with device (or nobody) at the other end; its
+    // driver holds what is written for its time on the line when asked to.
+    void openPort(devsim::DeviceModel* device, const char* settings = "9600,8,N,1", bool holdsOutput = false)
     {
         port.reset();
-        port = std::make_unique<SerialPort>(clock, std::make_unique<FakeBackend>(clock, log, device, &recorded));
+        auto backend = std::make_unique<FakeBackend>(clock, log, device, &recorded);
+        backend->holdsOutput = holdsOutput;
+        port = std::make_unique<SerialPort>(clock, std::move(backend));
         ASSERT_EQ(port->openPort("/dev/fake", settings), 0);
         log.written.clear();
         start = clock.nowMs();
@@ -168,6 +172,54 @@ TEST_F(Waits, TheWindowsOwnTransfersServeTheirCallerDuringEveryWait)
         // Without the cancel the silent device gives Timeout after 0.6 s.
         request.serve = nullptr;
         EXPECT_EQ(rc, TransferResult::Canceled);
+        EXPECT_LE(gaps, kServeIntervalMs);
+    }
+}
+
+TEST_F(Waits, TheWaitForTheDriverAndSendFirstPausesServeTheirCaller)
+{
+    // 4,800 bytes at 1200 baud: 40 s in the driver after the last write.
+    const std::string image = file("image.bin", std::string(4800, 'b'));
+    const std::string text = file("prog.bas", "10 PRINT 1\r\n");
+    const struct {
+        const char* name;
+        bool textTransfer;
+        const char* sendFirst;
+    } rows[] = {
+        { "binary: the wait until the driver has sent the file", false, "" },
+        { "binary: a pause in Send first", false, "go\\w60000" },
+        { "text: a pause in Send first", true, "go\\w60000" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        openPort(nullptr, "1200,8,N,1", true);
+        resetProbe();
+        TransferRequest request(*port);
+        request.fileName = row.textTransfer ? text : image;
+        request.sendFirst = row.sendFirst;
+        request.serve = [&] { return served(); };
+        const auto never = [](std::int32_t, std::int32_t) { return 0; };
+        const TransferResult rc = row.textTransfer ? sendTextFile(request, never) : sendBinaryFile(request, never);
+        EXPECT_EQ(rc, TransferResult::Canceled);
+        EXPECT_LE(gaps, kServeIntervalMs);
+        EXPECT_LE(clock.nowMs() - canceledAt, kServeIntervalMs);
+        if (*row.sendFirst != 0) {
+            EXPECT_EQ(std::string(log.written.begin(), log.written.end()), "go") << "nothing after the pause";
+        }
+    }
+    {
+        SCOPED_TRACE("binary, never canceled: waits out the driver");
+        openPort(nullptr, "1200,8,N,1", true);
+        resetProbe();
+        TransferRequest request(*port);
+        request.fileName = image;
+        request.serve = [&] {
+            served();
+            return false;
+        };
+        EXPECT_EQ(sendBinaryFile(request, [](std::int32_t, std::int32_t) { return 0; }), TransferResult::Success);
+        EXPECT_GE(clock.nowMs() - start, 40000u);
+        EXPECT_EQ(port->sentWaitLimitMs(), 1000u) << "nothing left in the driver";
         EXPECT_LE(gaps, kServeIntervalMs);
     }
 }
