@@ -1,13 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/main_window.h"
-#include "app/plot_dock.h"
+#include "app/app_windows.h"
 #include "app/quit_signals.h"
-#include "dialogs/binary_dialog.h"
-#include "dialogs/boot_dialog.h"
-#include "dialogs/file_transfer_dialog.h"
-#include "dialogs/script_run_bar.h"
-#include "dialogs/text_dialog.h"
-#include "scripts/script_dialog.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 #include "settings/settings_path.h"
@@ -60,20 +53,12 @@ int main(int argc, char* argv[])
     merovan::SerialPort port(clock);
     const std::string settings
         = merovan::settingsFilePath(QCoreApplication::applicationDirPath().toLocal8Bit().toStdString());
-    // The windows are made in a fixed order; each dialog reads its own
-    // section of the settings as it is made, after the terminal window.
-    Tfrm_Main mainWindow(port, settings);
-    Tfrm_text textDialog(mainWindow);
-    Tfrm_boot bootDialog(mainWindow);
-    Tfrm_bin binaryDialog(mainWindow);
-    Tfrm_script scriptDialog(mainWindow);
-    FileTransferDialog fileTransfers(mainWindow);
-    PlotDock plot(mainWindow);
+    AppWindows windows(port, settings);
+    Tfrm_Main& mainWindow = windows.window;
     // MEROVAN_PLOT_STATS=FILE: the plot's frame count, painting time and
     // sample counts, once a second (benchmarks).
     if (const QByteArray stats = qgetenv("MEROVAN_PLOT_STATS"); !stats.isEmpty())
-        plot.setStatsFile(stats.toStdString());
-    ScriptRunBar scriptBar(mainWindow, &fileTransfers, &scriptDialog);
+        windows.plot.setStatsFile(stats.toStdString());
     mainWindow.show();
     closeOnQuitSignals(mainWindow);
 

@@ -5,12 +5,10 @@
 // away; then the terminal emulation, on an ESP-IDF-style coloured log and on
 // a vim session that the device plays back, and a Lua script running. Run by take.sh, which sets up a
 // fake sysfs tree and an X server.
-#include "app/main_window.h"
-#include "app/plot_dock.h"
+#include "app/app_windows.h"
 #include "app/terminal_view.h"
 #include "app/vt_view.h"
 #include "terminal/vt_screen.h"
-#include "dialogs/script_run_bar.h"
 #include "serial/clock.h"
 #include "serial/serial_port.h"
 
@@ -91,8 +89,10 @@ int main(int argc, char** argv)
 
     merovan::SteadyClock clock;
     merovan::SerialPort port(clock);
-    Tfrm_Main w(port, args[4].toStdString());
-    PlotDock plot(w);
+    // The window as the program makes it, with all its menus.
+    AppWindows windows(port, args[4].toStdString());
+    Tfrm_Main& w = windows.window;
+    PlotDock& plot = windows.plot;
     w.move(0, 0);
     w.resize(760, 420);
     w.show();
@@ -215,7 +215,7 @@ int main(int argc, char** argv)
         f.write("merovan.log('waiting for the login prompt')\n"
                 "merovan.expect('login: ', 30000)\n"
                 "merovan.sendln('root')\n");
-    ScriptRunBar bar(w, nullptr, nullptr);
+    ScriptRunBar& bar = windows.scriptBar;
     ok &= bar.runScript(script);
     settle(1800);
     ok &= save(w.frameGeometry(), out + QStringLiteral("/lua-script.png"));
