@@ -5,6 +5,7 @@
 
 #include "app/main_window.h"
 #include "dialog_fixture.h"
+#include "dialogs/binary_dialog.h"
 #include "dialogs/boot_dialog.h"
 #include "dialogs/file_transfer_dialog.h"
 #include "dialogs/text_dialog.h"
@@ -62,6 +63,13 @@ class BootWaits : public DialogFixture<Tfrm_boot>
 class TextWaits : public DialogFixture<Tfrm_text>
 {
 };
+
+class BinaryWaits : public DialogFixture<Tfrm_bin>
+{
+};
+
+// A "Send first" text that pauses a minute before anything else goes out.
+const QString kLongPause = QStringLiteral("go\\w60000");
 
 } // namespace
 
@@ -154,4 +162,56 @@ TEST_F(TextWaits, ACancelWhileALineAwaitsItsAcknowledgeEndsTheTransferAtOnce)
     EXPECT_LT(probe.ended(), kEndWithinMs);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].startsWith(QStringLiteral("Transfer canceled"))) << messages[0].toStdString();
+}
+
+TEST_F(TextWaits, ACancelDuringAPauseOfTheSendFirstTextEndsTheTransferAtOnce)
+{
+    PtyPair pty;
+    open();
+    connectTo(pty.slavePath());
+    const std::string file = scratch("text") + ".bas";
+    std::ofstream(file, std::ios::binary) << "10 PRINT 1\r\n";
+    window->spd_settingsClick();
+    dialog->cbo_filename->setEditText(QString::fromStdString(file));
+    dialog->chk_close->setChecked(false);
+    dialog->chk_send->setChecked(true);
+    dialog->cbo_send->setEditText(kLongPause);
+    CancelProbe probe;
+    probe.arm(dialog.get(), dialog->btn_cancel);
+    dialog->btn_send->click();
+    EXPECT_TRUE(probe.shown);
+    ASSERT_TRUE(probe.clicked);
+    EXPECT_LT(probe.ended(), kEndWithinMs);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].startsWith(QStringLiteral("Transfer canceled"))) << messages[0].toStdString();
+    const auto sent = pty.receive(64, 300);
+    EXPECT_EQ(std::string(sent.begin(), sent.end()), "go\r") << "nothing of the file after the pause, only the closing CR";
+}
+
+TEST_F(BinaryWaits, ACancelDuringAPauseOfTheSendFirstTextEndsTheSendAtOnce)
+{
+    PtyPair pty;
+    open();
+    connectTo(pty.slavePath());
+    const std::string file = scratch("image") + ".bin";
+    std::ofstream(file, std::ios::binary) << std::string(3000, 'b');
+    window->spd_binaryClick();
+    dialog->cbo_filename->setEditText(QString::fromStdString(file));
+    dialog->chk_close->setChecked(false);
+    dialog->chk_createfile->setChecked(false);
+    dialog->chk_translate->setChecked(false);
+    dialog->chk_font->setChecked(false);
+    dialog->chk_send->setChecked(true);
+    dialog->cbo_send->setEnabled(true);
+    dialog->cbo_send->setEditText(kLongPause);
+    CancelProbe probe;
+    probe.arm(dialog.get(), dialog->btn_cancelsend);
+    dialog->btn_send->click();
+    EXPECT_TRUE(probe.shown);
+    ASSERT_TRUE(probe.clicked);
+    EXPECT_LT(probe.ended(), kEndWithinMs);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].contains(QStringLiteral("cancel"), Qt::CaseInsensitive)) << messages[0].toStdString();
+    const auto sent = pty.receive(64, 300);
+    EXPECT_EQ(std::string(sent.begin(), sent.end()), "go\r") << "nothing of the file after the pause, only the closing CR";
 }
