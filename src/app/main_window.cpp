@@ -7,6 +7,7 @@
 #include "app/terminal_view.h"
 #include "app/vt_view.h"
 #include "terminal/vt_screen.h"
+#include "dialogs/dialog_parts.h"
 #include "dialogs/recent_list.h"
 #include "serial/clock.h"
 #include "serial/device_watch.h"
@@ -1106,6 +1107,7 @@ void Tfrm_Main::toggleDialog(Dialog which)
         s.shown = false;
     } else {
         if (s.dialog) {
+            dialog_parts::placeBeforeFirstShow(*s.dialog, *this);
             s.dialog->show();
             s.dialog->raise();
             s.dialog->activateWindow();

@@ -156,8 +156,9 @@ Tfrm_bin::Tfrm_bin(Tfrm_Main& main)
 
 void Tfrm_bin::saveSettings(merovan::IniFile& ini) const
 {
-    ini.writeInteger(kSection, "Top", y());
-    ini.writeInteger(kSection, "Left", x());
+    const QPoint corner = dialog_parts::keptCorner(*this, m_main);
+    ini.writeInteger(kSection, "Top", corner.y());
+    ini.writeInteger(kSection, "Left", corner.x());
     recent_list::save(cbo_filename, ini, kSection, "ItemIndex", "FileCount", "FileNames");
     ini.writeInteger(kSection, "Filter", m_filterIndex);
     ini.writeBool(kSection, "Close", chk_close->isChecked());

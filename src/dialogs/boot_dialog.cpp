@@ -129,8 +129,9 @@ Tfrm_boot::Tfrm_boot(Tfrm_Main& main)
 
 void Tfrm_boot::saveSettings(merovan::IniFile& ini) const
 {
-    ini.writeInteger(kSection, "Top", y());
-    ini.writeInteger(kSection, "Left", x());
+    const QPoint corner = dialog_parts::keptCorner(*this, m_main);
+    ini.writeInteger(kSection, "Top", corner.y());
+    ini.writeInteger(kSection, "Left", corner.x());
     recent_list::save(cbo_filename, ini, kSection, "ItemIndex", "FileCount", "FileNames");
     ini.writeInteger(kSection, "Filter", m_filterIndex);
     ini.writeString(kSection, "FlashSize", recent_list::toBytes(edt_flashsize->text()));

@@ -157,8 +157,9 @@ Tfrm_text::Tfrm_text(Tfrm_Main& main)
 
 void Tfrm_text::saveSettings(merovan::IniFile& ini) const
 {
-    ini.writeInteger(kSection, "Top", y());
-    ini.writeInteger(kSection, "Left", x());
+    const QPoint corner = dialog_parts::keptCorner(*this, m_main);
+    ini.writeInteger(kSection, "Top", corner.y());
+    ini.writeInteger(kSection, "Left", corner.x());
     ini.writeBool(kSection, "Close", chk_close->isChecked());
     ini.writeBool(kSection, "Eol", chk_eol->isChecked());
     ini.writeBool(kSection, "Err", chk_err->isChecked());

@@ -161,8 +161,9 @@ Tfrm_script::Tfrm_script(Tfrm_Main& main)
 
 void Tfrm_script::saveSettings(merovan::IniFile& ini) const
 {
-    ini.writeInteger(kSection, "Top", y());
-    ini.writeInteger(kSection, "Left", x());
+    const QPoint corner = dialog_parts::keptCorner(*this, m_main);
+    ini.writeInteger(kSection, "Top", corner.y());
+    ini.writeInteger(kSection, "Left", corner.x());
     recent_list::save(cbo_filename, ini, kSection, "FileNamesIndex", "FileNamesCount", "ScriptFileNames");
     ini.writeInteger(kSection, "Filter", m_filterIndex);
 }

@@ -6,6 +6,7 @@
 #include "app/terminal_view.h"
 #include "dialogs/binary_dialog.h"
 #include "dialogs/boot_dialog.h"
+#include "dialogs/dialog_parts.h"
 #include "dialogs/text_dialog.h"
 #include "scripts/script_dialog.h"
 #include "serial/clock.h"
@@ -483,5 +484,17 @@ TEST_F(FirstUse, MessageBoxesAreWideEnoughForTheirCaption)
         else
             EXPECT_GE(label->contentsRect().width(), label->fontMetrics().horizontalAdvance(text)) << text.toStdString();
         box->close();
+    }
+}
+
+TEST(WindowPlace, AKeptFrameCornerAndTheClientCornerConvertBothWays)
+{
+    // A title bar of 20 and borders of 1, as openbox draws them; none.
+    for (const QMargins frame : { QMargins(1, 20, 1, 1), QMargins() }) {
+        for (const QPoint kept : { QPoint(300, 90), QPoint(0, 0), QPoint(-40, 1200) }) {
+            const QPoint client = dialog_parts::clientCorner(kept, frame);
+            EXPECT_EQ(client, kept + QPoint(frame.left(), frame.top()));
+            EXPECT_EQ(dialog_parts::frameCorner(client, frame), kept) << "saved as it was restored";
+        }
     }
 }
