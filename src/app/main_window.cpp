@@ -694,11 +694,20 @@ void Tfrm_Main::drainPort()
     const auto logBehind = [this] { return m_log && m_log->backlogged(); };
     // A pseudo-terminal hands over at most 4 KB a read, and its writer waits
     // while nothing reads: keep reading while bytes come, up to a bound per
-    // call so the view still gets its turn.
+    // call so the view still gets its turn. In a flood (a full chunk taken
+    // already) the next bytes follow within a millisecond, and waiting that
+    // long here saves a trip through the event loop for each read; a call
+    // waits so for at most a few milliseconds in all.
     constexpr std::size_t kDrainPerCall = 256 * 1024;
+    constexpr int kFloodWaitMs = 1;
+    constexpr std::uint64_t kFloodForMs = 4;
+    const std::uint64_t began = m_port.clock().nowMs();
     std::size_t taken = 0;
+    std::size_t last = 0;
     while (taken < kDrainPerCall && m_receive.size() < kMaxPending && m_port.isOpen() && !logBehind()) {
-        const std::size_t n = m_port.readAvailable(chunk);
+        const bool flood = last > 0 && taken >= kChunk && m_port.clock().nowMs() - began < kFloodForMs;
+        const std::size_t n = flood ? m_port.readWithin(chunk, kFloodWaitMs) : m_port.readAvailable(chunk);
+        last = n;
         if (n > 0) {
             // Logged and timed as it is read, however late the view shows it.
             if (m_log)

@@ -65,6 +65,8 @@ public:
     std::size_t readBlock(std::span<std::uint8_t> buffer);
     // As readBlock, but takes only what has already arrived, without waiting.
     std::size_t readAvailable(std::span<std::uint8_t> buffer);
+    // As readBlock, but waits at most timeoutMs for the first byte.
+    std::size_t readWithin(std::span<std::uint8_t> buffer, int timeoutMs) { return read(buffer, timeoutMs); }
     int readByte(std::uint8_t& byte);
 
     // attempts > 0: up to that many reads with a 1 ms pause after each empty
