@@ -78,7 +78,9 @@ void runAll(std::vector<Session>& sessions, const std::string& logDir, std::size
         for (auto& a : cli)
             if (a == "{port}")
                 a = bridge.a();
-        s.result = runProgram(MEROVAN_CLI_PATH, cli, 30000);
+        // Four sessions share the machine: 200 KB at the bridge's pace can take
+        // twenty seconds or more when it is busy.
+        s.result = runProgram(MEROVAN_CLI_PATH, cli, 60000);
         s.peerStatus = bridge.wait(s.result.exitCode == 0 ? 20000 : 0);
     };
     for (std::size_t from = 0; from < sessions.size(); from += parallel) {
