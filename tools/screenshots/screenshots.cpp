@@ -168,6 +168,7 @@ int main(int argc, char** argv)
     w.removeDockWidget(&plot);
     w.mnu_timestamps->setChecked(false);
     w.setEmulation(true);
+    settle(300); // the screen laid out before it is measured
     auto play = [&](const QString& capture) {
         bool played = waitFor([&] { return w.Panel2->text().startsWith(QStringLiteral("Disconnected")); }, 5000);
         w.Clearscreen1Click();
