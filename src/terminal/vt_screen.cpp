@@ -17,6 +17,8 @@ constexpr std::uint8_t kBel = 0x07;
 constexpr std::uint8_t kCan = 0x18;
 constexpr std::uint8_t kSub = 0x1A;
 constexpr std::uint8_t kDel = 0x7F;
+constexpr std::uint8_t kShiftOut = 0x0E;
+constexpr std::uint8_t kShiftIn = 0x0F;
 // libvterm 0.1.4 keeps 16 parameters of a control sequence and does not
 // check the count: the 17th would be written past its array. No real
 // sequence comes near, so a longer one is dropped before it gets there.
@@ -93,6 +95,40 @@ void trimBlanks(VtLine& line)
         line.pop_back();
 }
 
+constexpr std::uint32_t kRightHalf = static_cast<std::uint32_t>(-1);
+
+// The text of a line of cells, as vtLineText gives it for the converted
+// cells, ended by '\n'.
+void appendCellsText(std::string& out, const VTermScreenCell* cells, int count)
+{
+    int end = count;
+    while (end > 0 && (cells[end - 1].chars[0] == 0 || cells[end - 1].chars[0] == ' '
+                       || cells[end - 1].chars[0] == kRightHalf))
+        --end;
+    for (int i = 0; i < end; ++i) {
+        const std::uint32_t ch = cells[i].chars[0];
+        if (ch == kRightHalf)
+            continue;
+        if (ch < 0x80)
+            out.push_back(ch == 0 ? ' ' : static_cast<char>(ch));
+        else
+            appendUtf8(out, static_cast<char32_t>(ch));
+    }
+    out.push_back('\n');
+}
+
+// Strings kept between feeds give their memory back after a flood.
+constexpr std::size_t kKeptCapacity = 256 * 1024;
+
+template<typename Buffer>
+void release(Buffer& buffer)
+{
+    if (buffer.capacity() > kKeptCapacity)
+        Buffer().swap(buffer);
+    else
+        buffer.clear();
+}
+
 } // namespace
 
 struct VtScreen::Impl
@@ -156,6 +192,12 @@ struct VtCallbacks
     static int pushline(int cols, const VTermScreenCell* cells, void* user)
     {
         VtScreen& s = self(user);
+        if (s.m_skipPushes > 0) {
+            --s.m_skipPushes;
+            return 1;
+        }
+        if (s.m_scrollbackText)
+            appendCellsText(s.m_scrolledText, cells, cols);
         if (!s.m_scrollback)
             return 1;
         VtLine line;
@@ -215,6 +257,20 @@ void VtScreen::setOutputHandler(std::function<void(std::string_view)> handler)
 void VtScreen::setScrollbackHandler(std::function<void(const VtLine&)> handler)
 {
     m_scrollback = std::move(handler);
+}
+
+void VtScreen::setScrollbackTextHandler(std::function<void(std::string_view)> handler)
+{
+    m_scrollbackText = std::move(handler);
+}
+
+void VtScreen::deliverScrolled()
+{
+    if (m_scrolledText.empty())
+        return;
+    if (m_scrollbackText)
+        m_scrollbackText(m_scrolledText);
+    release(m_scrolledText);
 }
 
 void VtScreen::setUtf8(bool on)
@@ -280,6 +336,7 @@ void VtScreen::feed(std::span<const std::uint8_t> bytes)
         const std::size_t keep = incompleteTail(bytes.data(), bytes.size());
         const std::size_t held = feedGuarded(bytes.data(), bytes.size() - keep);
         m_pending.assign(bytes.end() - static_cast<std::ptrdiff_t>(keep + held), bytes.end());
+        deliverScrolled();
         return;
     }
     std::vector<std::uint8_t>& text = m_buffer;
@@ -306,6 +363,8 @@ void VtScreen::feed(std::span<const std::uint8_t> bytes)
     const std::size_t keep = incompleteTail(text.data(), text.size());
     const std::size_t held = feedGuarded(text.data(), text.size() - keep);
     m_pending.assign(text.end() - static_cast<std::ptrdiff_t>(keep + held), text.end());
+    release(text);
+    deliverScrolled();
 }
 
 // Follows the engine's parser just far enough to see strings and control
@@ -341,6 +400,7 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
         runStart = i + 1;
     };
     m_charLeft = 0;
+    m_floodRetryAt = 0;
     auto startCsi = [this] {
         m_scan = Scan::Csi;
         m_csiPhase = 0;
@@ -348,6 +408,7 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
         m_csiDigits = 0;
         m_csiBare = true;
         m_csiPlain = true;
+        m_csiLeader = 0;
         m_csiFirst = -1;
     };
     // REP (ESC[n b) repeats the last character. libvterm 0.1.4 loops for
@@ -396,6 +457,7 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
             if (m_scan == Scan::String)
                 m_stringEscAt = i;
             m_scan = m_scan == Scan::String ? Scan::StringEsc : Scan::Esc;
+            m_escIntermediate = 0;
             continue;
         }
         if (c == kBel && m_scan == Scan::String) {
@@ -403,10 +465,19 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
             continue;
         }
         if (c < 0x20) {
+            if (c == kShiftOut)
+                m_shiftedOut = true;
+            else if (c == kShiftIn && m_scan != Scan::String && m_scan != Scan::StringEsc)
+                m_shiftedOut = false;
             // Other controls act even inside a sequence and leave it going.
             if (m_scan == Scan::String && ++m_stringBytes > kMaxStringBytes) {
                 cancelAt(i);
                 m_scan = Scan::Normal;
+            } else if (c == '\n' && m_scan == Scan::Normal && i + 1 >= m_floodRetryAt && floodSafe()) {
+                flush(i + 1);
+                const std::size_t next = skipFlood(bytes, len, i + 1);
+                runStart = next;
+                i = next - 1;
             }
             continue;
         }
@@ -434,8 +505,15 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
                 m_stringBytes = 0;
             } else if (c < 0x30 || c >= 0x80) {
                 m_scan = Scan::Esc; // an intermediate, or a byte the engine ignores here
+                if (c < 0x30 && m_escIntermediate == 0)
+                    m_escIntermediate = c;
             } else {
                 m_scan = Scan::Normal;
+                noteEscape(c);
+                if (c == '8' && m_escIntermediate == 0) {
+                    flush(i + 1);
+                    keepCursorOnScreen();
+                }
             }
             break;
         case Scan::Csi:
@@ -443,6 +521,8 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
                 if (c >= 0x3C && c <= 0x3F) {
                     m_csiBare = false; // a leader byte
                     m_csiPlain = false;
+                    if (m_csiLeader == 0)
+                        m_csiLeader = c;
                     break;
                 }
                 m_csiPhase = 1;
@@ -474,9 +554,16 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
             if (c < 0x30) {
                 m_csiBare = false; // an intermediate byte
                 m_csiPlain = false;
+                m_csiLeader = 0xFF; // no mode of the kind noteCsi looks for
                 break;
             }
             m_scan = Scan::Normal; // the final byte, or an invalid one
+            noteCsi(c);
+            if (c == 'l' && m_csiLeader == '?') {
+                // Leaving the alternate screen restores the cursor too.
+                flush(i + 1);
+                keepCursorOnScreen();
+            }
             if (m_csiPlain && c == 'b') {
                 cancelAt(i);
                 skip(i);
@@ -490,6 +577,7 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
                 cancelAt(i);
                 skip(i);
                 vterm_input_write(vt, c == 's' ? "\x1b" "7" : "\x1b" "8", 2);
+                keepCursorOnScreen();
             }
             break;
         case Scan::CsiDrop:
@@ -555,16 +643,256 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
     return 0;
 }
 
+void VtScreen::keepCursorOnScreen()
+{
+    // libvterm 0.1.4 restores a cursor saved before the screen shrank where
+    // it was, outside the screen, and then reads and writes its line data
+    // past the end. It goes to the nearest place on the screen.
+    VTermPos pos;
+    vterm_state_get_cursorpos(m_impl->state, &pos);
+    if (pos.row < m_rows && pos.col < m_cols)
+        return;
+    const std::string to = "\x1b[" + std::to_string(std::min(pos.row, m_rows - 1) + 1) + ';'
+        + std::to_string(std::min(pos.col, m_cols - 1) + 1) + 'H';
+    vterm_input_write(m_impl->vt, to.data(), to.size());
+}
+
+void VtScreen::noteEscape(std::uint8_t final)
+{
+    switch (m_escIntermediate) {
+    case 0:
+        if (final == 'c') // a full reset
+            m_regionSet = m_sideMarginsSet = m_lrMargins = m_g0Special = m_g1Special = m_shiftedOut = m_oddShift = m_noAutowrap = false;
+        else if (final == 'n' || final == 'o' || final == 'N' || final == 'O')
+            m_oddShift = true; // G2 or G3 in use
+        break;
+    case '(':
+        m_g0Special = final != 'B';
+        break;
+    case ')':
+        m_g1Special = final != 'B';
+        break;
+    case '#':
+        m_oddShift = true; // double-size lines
+        break;
+    default:
+        break;
+    }
+}
+
+void VtScreen::noteCsi(std::uint8_t final)
+{
+    if (final == 'r' && m_csiPlain) {
+        m_regionSet = !m_csiBare;
+    } else if (final == 's' && m_csiPlain && !m_csiBare) {
+        m_sideMarginsSet = true; // (a bare one saves the cursor instead)
+    } else if (final == 'h' && !m_csiPlain && (m_csiSeparators > 0 || m_csiFirst == 69)) {
+        m_lrMargins = true;
+    } else if (final == 'l' && m_csiLeader == '?' && m_csiSeparators == 0 && m_csiFirst == 69) {
+        m_lrMargins = false;
+    }
+    if (final == 'l' && !m_csiPlain && (m_csiSeparators > 0 || m_csiFirst == 7))
+        m_noAutowrap = true;
+    else if (final == 'h' && m_csiLeader == '?' && m_csiSeparators == 0 && m_csiFirst == 7)
+        m_noAutowrap = false;
+}
+
+bool VtScreen::floodSafe() const
+{
+    return m_scrollbackText && !m_scrollback && !m_altScreen && !m_regionSet && !m_lrMargins && !m_oddShift
+        && !m_noAutowrap && !(m_shiftedOut ? m_g1Special : m_g0Special);
+}
+
+namespace {
+
+constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
+
+// Where a plain line that starts at pos ends, just past its CR LF: printable
+// ASCII and colour sequences (ESC [ digits and semicolons m). kNoLine when
+// the line is not plain or not complete. chars: how many characters it has.
+std::size_t plainLineEnd(const std::uint8_t* bytes, std::size_t len, std::size_t pos, std::size_t& chars)
+{
+    chars = 0;
+    while (pos < len) {
+        const std::uint8_t c = bytes[pos];
+        if (c >= 0x20 && c < 0x7F) {
+            ++chars;
+            ++pos;
+        } else if (c == '\r') {
+            return pos + 1 < len && bytes[pos + 1] == '\n' ? pos + 2 : kNoLine;
+        } else if (c == kEsc) {
+            if (pos + 1 >= len || bytes[pos + 1] != '[')
+                return kNoLine;
+            pos += 2;
+            int separators = 0;
+            int digits = 0;
+            for (; pos < len && bytes[pos] != 'm'; ++pos) {
+                if (bytes[pos] == ';') {
+                    if (++separators > kMaxCsiSeparators)
+                        return kNoLine;
+                    digits = 0;
+                } else if (bytes[pos] < '0' || bytes[pos] > '9' || ++digits > kMaxCsiDigits) {
+                    return kNoLine;
+                }
+            }
+            if (pos >= len)
+                return kNoLine;
+            ++pos;
+        } else {
+            return kNoLine;
+        }
+    }
+    return kNoLine;
+}
+
+// Past the lines it takes, the flood is worth taking in bulk only when it
+// runs this many screens.
+constexpr int kFloodScreens = 2;
+
+} // namespace
+
+// A flood of plain lines arriving at the bottom row, with the row blank and
+// the whole screen scrolling: every line but the last rows-1 scrolls off
+// before it could be seen. The engine would draw each and move the screen up
+// a row for each; here the rows above scroll off, the lines that would
+// follow them go straight to the scrollback text, the engine gets their
+// colour sequences (its pen ends as it would have) and clears the screen as
+// the last of them would have left it, and the last rows-1 lines go to the
+// engine as they came, the blank rows they push off not counted.
+std::size_t VtScreen::skipFlood(const std::uint8_t* bytes, std::size_t len, std::size_t pos)
+{
+    // A screen of one row scrolls nothing into the scrollback.
+    if (!floodSafe() || m_rows < 2)
+        return pos;
+    VTermPos cursor;
+    vterm_state_get_cursorpos(m_impl->state, &cursor);
+    if (cursor.row != m_rows - 1 || cursor.col != 0)
+        return pos;
+    VTermScreenCell cell;
+    for (int col = 0; col < m_cols; ++col) {
+        if (!vterm_screen_get_cell(m_impl->screen, VTermPos { m_rows - 1, col }, &cell)
+            || (cell.chars[0] != 0 && cell.chars[0] != ' '))
+            return pos;
+    }
+    // The lines, and the rows they take when they wrap (autowrap is on).
+    // The last rows-1 lines are remembered: the last rows-1 rows are among
+    // them.
+    const auto cols = static_cast<std::size_t>(m_cols);
+    const std::size_t kept = static_cast<std::size_t>(m_rows - 1);
+    m_floodTail.assign(kept, {});
+    std::size_t end = pos;
+    std::size_t lines = 0;
+    std::size_t rows = 0;
+    std::size_t chars = 0;
+    for (std::size_t next; (next = plainLineEnd(bytes, len, end, chars)) != kNoLine; end = next) {
+        const std::size_t taken = chars == 0 ? 1 : (chars + cols - 1) / cols;
+        if (kept > 0)
+            m_floodTail[lines % kept] = { end, taken };
+        ++lines;
+        rows += taken;
+    }
+    m_floodRetryAt = end + 1;
+    if (rows < static_cast<std::size_t>(kFloodScreens * m_rows))
+        return pos;
+    // The engine gets the last lines that fill rows-1 rows.
+    std::size_t engineLines = 0;
+    std::size_t engineRows = 0;
+    std::size_t engineFrom = end;
+    while (engineRows < kept) {
+        const auto& [start, taken] = m_floodTail[(lines - 1 - engineLines) % kept];
+        engineRows += taken;
+        engineFrom = start;
+        ++engineLines;
+    }
+    if (engineFrom == pos)
+        return pos;
+
+    std::vector<VTermScreenCell> row(static_cast<std::size_t>(m_cols));
+    for (int r = 0; r + 1 < m_rows; ++r) {
+        for (int col = 0; col < m_cols; ++col)
+            vterm_screen_get_cell(m_impl->screen, VTermPos { r, col }, &row[static_cast<std::size_t>(col)]);
+        appendCellsText(m_scrolledText, row.data(), m_cols);
+    }
+    m_floodPen.clear();
+    std::size_t at = pos;
+    std::size_t lastGlyph = kNoLine;
+    while (at < engineFrom) {
+        std::size_t textStart = m_scrolledText.size();
+        std::size_t rowChars = 0;
+        while (bytes[at] != '\r') {
+            if (bytes[at] != kEsc) {
+                if (rowChars == cols) {
+                    // Wrapped: the row is full.
+                    while (m_scrolledText.size() > textStart && m_scrolledText.back() == ' ')
+                        m_scrolledText.pop_back();
+                    m_scrolledText.push_back('\n');
+                    textStart = m_scrolledText.size();
+                    rowChars = 0;
+                }
+                m_scrolledText.push_back(static_cast<char>(bytes[at]));
+                ++rowChars;
+                lastGlyph = at++;
+                continue;
+            }
+            std::size_t final = at + 2;
+            while (bytes[final] != 'm')
+                ++final;
+            // A first parameter of 0, or none, resets the pen: what came
+            // before no longer counts.
+            std::size_t first = at + 2;
+            while (first < final && bytes[first] == '0')
+                ++first;
+            if (first == final || bytes[first] == ';')
+                m_floodPen.clear();
+            m_floodPen.append(reinterpret_cast<const char*>(bytes + at), final + 1 - at);
+            at = final + 1;
+        }
+        while (m_scrolledText.size() > textStart && m_scrolledText.back() == ' ')
+            m_scrolledText.pop_back();
+        m_scrolledText.push_back('\n');
+        at += 2; // CR LF
+    }
+    if (lastGlyph != kNoLine)
+        m_lastGlyph.assign(1, static_cast<char>(bytes[lastGlyph]));
+    // In writes of bounded size, cut between sequences.
+    for (std::size_t from = 0; from < m_floodPen.size();) {
+        std::size_t to = std::min(m_floodPen.size(), from + kMaxWrite);
+        while (to < m_floodPen.size() && to > from + 1 && m_floodPen[to] != static_cast<char>(kEsc))
+            --to;
+        vterm_input_write(m_impl->vt, m_floodPen.data() + from, to - from);
+        from = to;
+    }
+    release(m_floodPen);
+    vterm_input_write(m_impl->vt, "\x1b[2J", 4);
+    m_skipPushes = m_rows - 1;
+    m_changed = true;
+    return at;
+}
+
 void VtScreen::resize(int rows, int cols)
 {
     rows = std::max(1, rows);
     cols = std::max(kMinCols, cols);
     if (rows == m_rows && cols == m_cols)
         return;
+    const bool cutsRegion = (rows < m_rows && m_regionSet) || (cols < m_cols && m_sideMarginsSet);
     m_rows = rows;
     m_cols = cols;
     vterm_set_size(m_impl->vt, rows, cols);
+    if (cutsRegion) {
+        // libvterm 0.1.4 cuts a region's far edge to the new size but not
+        // its near one, and scrolls a region turned inside out with a
+        // negative length. The margins go back to the whole screen, as
+        // xterm's do on a resize; the cursor stays.
+        VTermPos pos;
+        vterm_state_get_cursorpos(m_impl->state, &pos);
+        vterm_input_write(m_impl->vt, "\x1b[r\x1b[s", 6);
+        const std::string back = "\x1b[" + std::to_string(pos.row + 1) + ';' + std::to_string(pos.col + 1) + 'H';
+        vterm_input_write(m_impl->vt, back.data(), back.size());
+        m_regionSet = m_sideMarginsSet = false;
+    }
     m_changed = true;
+    deliverScrolled();
 }
 
 VtCell VtScreen::cell(int row, int col) const
@@ -695,6 +1023,7 @@ void VtScreen::reset()
     m_scan = Scan::Normal;
     m_lastGlyph.clear();
     m_pending.clear();
+    m_regionSet = m_sideMarginsSet = m_lrMargins = m_g0Special = m_g1Special = m_shiftedOut = m_oddShift = m_noAutowrap = false;
     m_altScreen = false;
     m_cursorVisible = true;
     m_changed = true;

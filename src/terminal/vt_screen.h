@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace merovan {
@@ -87,6 +88,12 @@ public:
     // A line that scrolled off the top of the main screen, without its
     // trailing blank cells.
     void setScrollbackHandler(std::function<void(const VtLine&)> handler);
+    // The same lines as text: UTF-8, without trailing spaces, each ended by
+    // '\n'; one call may carry many lines. Without a cell handler set, a
+    // flood of plain lines (text, colours, CR LF) that scroll off before
+    // they could be seen is taken in bulk rather than drawn line by line on
+    // the screen; the text and the screen come out the same.
+    void setScrollbackTextHandler(std::function<void(std::string_view)> handler);
 
     // UTF-8 (the default) or single-byte characters (Latin-1).
     void setUtf8(bool on);
@@ -142,11 +149,27 @@ public:
 private:
     // Returns how many bytes at the end it did not take yet.
     std::size_t feedGuarded(const std::uint8_t* bytes, std::size_t len);
+    // Past a line feed at pos: how far a flood of plain lines was taken in
+    // bulk (pos when it was not).
+    std::size_t skipFlood(const std::uint8_t* bytes, std::size_t len, std::size_t pos);
+    // Whether plain lines at the bottom row certainly scroll the whole
+    // screen and show as they are.
+    bool floodSafe() const;
+    void noteEscape(std::uint8_t final);
+    void keepCursorOnScreen();
+    void noteCsi(std::uint8_t final);
+    void deliverScrolled();
     void send(std::string_view bytes);
 
     std::unique_ptr<Impl> m_impl;
     std::function<void(std::string_view)> m_output;
     std::function<void(const VtLine&)> m_scrollback;
+    std::function<void(std::string_view)> m_scrollbackText;
+    std::string m_scrolledText; // lines for m_scrollbackText, handed on after each feed
+    int m_skipPushes = 0;       // blank rows a bulk take leaves to scroll off unseen
+    std::size_t m_floodRetryAt = 0; // no bulk take before this byte of the feed at hand
+    std::string m_floodPen;         // the colour sequences of lines taken in bulk
+    std::vector<std::pair<std::size_t, std::size_t>> m_floodTail; // the last lines' starts and rows
     int m_rows;
     int m_cols;
     bool m_utf8 = true;
@@ -167,6 +190,19 @@ private:
     int m_csiPhase = 0; // leader bytes, then parameters, then intermediates
     bool m_csiBare = true; // no leader, parameter or intermediate yet
     bool m_csiPlain = true; // no leader or intermediate yet
+    std::uint8_t m_csiLeader = 0;
+    std::uint8_t m_escIntermediate = 0;
+    // What the guard knows of the modes that change how plain lines show:
+    // a scroll region, left and right margins, character sets, line sizes.
+    // Each is "maybe" until a reset says otherwise.
+    bool m_regionSet = false;
+    bool m_lrMargins = false; // left and right margins in force
+    bool m_sideMarginsSet = false;
+    bool m_g0Special = false;
+    bool m_g1Special = false;
+    bool m_shiftedOut = false;
+    bool m_oddShift = false; // G2/G3 shifts, line sizes
+    bool m_noAutowrap = false;
     long m_csiFirst = -1;   // the first parameter, -1 while there is none
     std::string m_lastGlyph; // the last character shown, for REP
     // The character being decoded, to count combining marks in a row.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,119 @@ TEST(VtScreen, LinesScrolledOffGoToTheScrollbackInOrder)
     s.feed("\x1b[2J\x1b[H1\r\n2\r\n3\r\n4");
     ASSERT_EQ(scrolled.size(), 3u);
     EXPECT_EQ(merovan::vtLineText(scrolled[2]), "1");
+}
+
+// Where two texts part: the line there in each, or nothing when they do not.
+std::string firstDifference(const std::string& a, const std::string& b)
+{
+    const auto at = static_cast<std::size_t>(std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(std::min(a.size(), b.size())), b.begin()).first - a.begin());
+    if (at == a.size() && at == b.size())
+        return {};
+    const std::size_t line = a.rfind('\n', at == 0 ? 0 : at - 1);
+    const std::size_t from = line == std::string::npos ? 0 : line + 1;
+    return "at byte " + std::to_string(at) + ": \"" + a.substr(from, a.find('\n', at) - from) + "\" against \""
+        + b.substr(from, b.find('\n', at) - from) + "\"";
+}
+
+// A flood of plain lines is taken in bulk when it arrives in one piece; fed a
+// byte at a time it never is. Both must give the same scrollback text, the
+// same cells and cursor, and carry on alike.
+TEST(VtScreen, AFloodTakenInBulkShowsAsLineByLine)
+{
+    auto lines = [](int count, auto make) {
+        std::string out;
+        for (int i = 0; i < count; ++i)
+            out += make(i) + "\r\n";
+        return out;
+    };
+    const std::string esp = lines(300, [](int i) {
+        static const char* colours[] = { "32", "33", "31", "32" };
+        std::string words;
+        for (int w = 0; w < 3 + i % 17; ++w)
+            words += " w" + std::to_string(i * w % 9973);
+        return "\x1b[0;" + std::string(colours[i % 4]) + "mI (" + std::to_string(i * 37) + ") tag:" + words + "\x1b[0m";
+    });
+    const std::string widths = lines(300, [](int i) {
+        // Empty, short, exactly one and two screens wide, trailing spaces.
+        const int n = (i * 7) % 170;
+        std::string s(static_cast<std::size_t>(n), static_cast<char>('a' + i % 26));
+        if (i % 5 == 0 && n > 3)
+            s.replace(s.size() - 3, 3, "   ");
+        if (i % 11 == 0)
+            s.assign(static_cast<std::size_t>(i % 3 == 0 ? 80 : 160), 'x');
+        return s;
+    });
+    const std::string backgrounds = lines(200, [](int i) {
+        // The pen's background outlives the line end: the new row is filled with it.
+        return "\x1b[" + std::to_string(41 + i % 6) + "mbg " + std::to_string(i) + (i % 3 ? "\x1b[m" : "")
+            + (i % 7 == 0 ? "\x1b[1;4;7;38;5;200;48;2;1;2;3m" : "");
+    });
+    struct Case
+    {
+        const char* name;
+        std::string before;
+        std::string flood;
+    };
+    const std::vector<Case> cases = {
+        { "coloured log", "", esp },
+        { "widths and wraps", "", widths },
+        { "backgrounds", "", backgrounds },
+        { "screen with text, cursor at the top", "\x1b[2J\x1b[Htop\r\nsecond\x1b[5;3Hmid", esp },
+        { "cursor at the bottom of a full screen", lines(40, [](int i) { return "old " + std::to_string(i); }), esp },
+        { "bottom row with text under the cursor", lines(40, [](int i) { return std::to_string(i); }) + "prompt> \r",
+          widths },
+        { "scroll region", "\x1b[3;5r", esp },
+        { "region set and reset", "\x1b[3;5r\x1b[r\x1b[99;1H", esp },
+        { "line drawing", "\x1b(0", widths },
+        { "line drawing in G1 shifted in", "\x1b)0\x0e\x0f", widths },
+        { "line drawing shifted out", "\x1b)0\x0e", widths },
+        { "alternate screen", "\x1b[?1049h", esp },
+        { "back from the alternate screen", "\x1b[?1049h\x1b[?1049l\x1b[99;1H", esp },
+        { "no autowrap", "\x1b[?7l", widths },
+        { "newline mode", "\x1b[20h", esp },
+        { "insert mode", "\x1b[4h", esp },
+        { "left and right margins", "\x1b[?69h\x1b[3;9s", widths },
+        { "double-width line", "\x1b[99;1H\x1b#6", widths },
+        { "single shift", "\x1b*0\x1bN", esp },
+        { "after a full reset", "\x1b(0\x1b[3;5r\x1b" "c", esp },
+    };
+    for (const int size : { 0, 1, 2, 3 }) {
+        const int rows[] = { 24, 5, 1, 3 };
+        const int cols[] = { 80, 10, 2, 7 };
+        for (const Case& c : cases) {
+            for (const bool latin1 : { false, true }) {
+                SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(rows[size]) + "x" + std::to_string(cols[size])
+                             + (latin1 ? " in Latin-1" : ""));
+                VtScreen whole(rows[size], cols[size]);
+                VtScreen bytes(rows[size], cols[size]);
+                std::string wholeText;
+                std::string bytesText;
+                whole.setScrollbackTextHandler([&](std::string_view t) { wholeText += t; });
+                bytes.setScrollbackTextHandler([&](std::string_view t) { bytesText += t; });
+                whole.setUtf8(!latin1);
+                bytes.setUtf8(!latin1);
+                // Then a repeat of the last character, and more of the same.
+                const std::string after = "\x1b[3b\r\n" + c.flood.substr(0, 700) + "end";
+                for (const std::string& part : { c.before, c.flood, after }) {
+                    whole.feed(part);
+                    for (const char ch : part)
+                        bytes.feed(std::string_view(&ch, 1));
+                    ASSERT_EQ(firstDifference(wholeText, bytesText), "");
+                    ASSERT_EQ(whole.cursorRow(), bytes.cursorRow());
+                    ASSERT_EQ(whole.cursorCol(), bytes.cursorCol());
+                    for (int r = 0; r < whole.rows(); ++r) {
+                        for (int col = 0; col < whole.cols(); ++col)
+                            ASSERT_EQ(whole.cell(r, col), bytes.cell(r, col)) << "row " << r << " column " << col;
+                    }
+                }
+                // Neither a region short of the screen, nor the alternate
+                // screen, nor a screen of one row scrolls into it.
+                const std::string_view name = c.name;
+                EXPECT_EQ(wholeText.empty(), name == "scroll region" || name == "alternate screen"
+                                                 || name == "left and right margins" || rows[size] == 1);
+            }
+        }
+    }
 }
 
 TEST(VtScreen, AnswersCursorPositionAndDeviceAttributes)
@@ -440,6 +554,39 @@ TEST(VtScreen, ResizeKeepsTheTextAndTellsTheDeviceNothing)
     EXPECT_EQ(s.cols(), 2) << "room for a wide character";
     s.feed("\xe4\xb8\xad\xe4\xb8\xad");
     EXPECT_EQ(s.cell(0, 0).width, 2);
+}
+
+// A region whose near edge is past the new size would scroll with a negative
+// length in libvterm 0.1.4: a shrinking screen gives the margins back to the
+// whole screen, and the cursor stays.
+TEST(VtScreen, ShrinkingPastARegionResetsTheMargins)
+{
+    for (const char* margins : { "\x1b[5;9r", "\x1b[?69h\x1b[12;20s", "\x1b[12;20s" }) {
+        SCOPED_TRACE(margins);
+        VtScreen s(10, 30);
+        std::vector<std::string> scrolled;
+        s.setScrollbackTextHandler([&](std::string_view t) { scrolled.emplace_back(t); });
+        s.feed(margins);
+        s.feed("\x1b[3;4Hx");
+        s.resize(3, 8);
+        EXPECT_EQ(s.cursorRow(), 2);
+        EXPECT_EQ(s.cursorCol(), 4);
+        s.feed("\x1b[?69h\r\n1\r\n2\r\n3\r\n4\x1b[S\x1b[L\x1b[M");
+        s.feed("\x1b[?69l\x1b[H\r\na\r\nb\r\nc\r\nd");
+        EXPECT_EQ(rowsOf(s), (std::vector<std::string> { "b", "c", "d" }));
+    }
+    // A cursor saved further out than the screen now reaches comes back
+    // at the nearest place on it.
+    for (const char* restore : { "\x1b" "8", "\x1b[u", "\x1b[?1049l" }) {
+        SCOPED_TRACE(restore);
+        VtScreen s(10, 30);
+        s.feed(std::string("\x1b[9;20H") + (restore[1] == '[' && restore[2] == '?' ? "\x1b[?1049h" : restore[1] == '[' ? "\x1b[s" : "\x1b" "7"));
+        s.resize(3, 8);
+        s.feed(std::string(restore) + "x");
+        EXPECT_EQ(s.cursorRow(), 2);
+        EXPECT_EQ(s.cell(2, 7).ch, U'x');
+        s.feed("\x1b#6y\x1b" "8z"); // line data of the row the cursor is on
+    }
 }
 
 TEST(VtText, DecodesLinesAsTextAndHtml)

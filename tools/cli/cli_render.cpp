@@ -70,7 +70,17 @@ int runRender(const RenderOptions& options, const std::string& file)
 
     VtScreen screen(options.rows, options.cols);
     screen.setUtf8(!options.latin1);
-    screen.setScrollbackHandler(writeLine);
+    if (options.html) {
+        screen.setScrollbackHandler(writeLine);
+    } else {
+        screen.setScrollbackTextHandler([&](std::string_view lines) {
+            out += lines;
+            if (out.size() >= kChunk) {
+                std::fwrite(out.data(), 1, out.size(), stdout);
+                out.clear();
+            }
+        });
+    }
     if (options.html)
         out += vtHtmlBegin(colors);
 
