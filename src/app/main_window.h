@@ -370,6 +370,8 @@ private:
     void syncScreenLook();
     // Feeds the screen; false when the bytes are still to be shown raw (hex).
     bool feedEmulation(TerminalView* view, std::span<const std::uint8_t> bytes, std::int64_t atMs);
+    // The screen's rows as text lines, up to the last one that holds any.
+    std::string screenRowsText() const;
     // Keys, pastes and the screen's answers; typed ones are echoed.
     void sendToDevice(std::span<const std::uint8_t> bytes, bool typed);
     void readEmulationSettings(const merovan::IniFile& ini);

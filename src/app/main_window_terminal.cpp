@@ -446,12 +446,18 @@ bool Tfrm_Main::startLog(const std::string& path, const merovan::LogOptions& opt
     // The disk is written on a thread of its own: the view never waits for it.
     m_log = std::make_unique<merovan::SessionLog>(merovan::writeOnThread(std::move(sink)), options, *m_wall,
                                                   m_port.clock(), path);
+    m_log->setScreenText(emulating());
     updateLogLabel();
     return true;
 }
 
 void Tfrm_Main::stopLog()
 {
+    if (m_log && m_log->screenText()) {
+        // The log ends with what the screen shows.
+        flushReceived();
+        m_log->shown(screenRowsText());
+    }
     if (m_log)
         m_log->stop();
     m_log.reset();

@@ -33,7 +33,10 @@ void Tfrm_Main::buildEmulation(QBoxLayout* layout)
         sendToDevice(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
                      false);
     });
-    m_vt->setScrollbackHandler([this](const merovan::VtLine& line) { m_vtScrolled += merovan::vtLineText(line) + '\n'; });
+    m_vt->setScrollbackTextHandler([this](std::string_view lines) { m_vtScrolled += lines; });
+    // The screen reads and types characters as Serial > Characters says.
+    m_vt->setUtf8(m_charset == merovan::Charset::Utf8);
+    connect(this, &Tfrm_Main::charsetChanged, this, [this] { m_vt->setUtf8(m_charset == merovan::Charset::Utf8); });
 
     m_viewSplit = new QSplitter(Qt::Vertical, this);
     m_viewSplit->setObjectName(QStringLiteral("spl_view"));
@@ -107,23 +110,23 @@ void Tfrm_Main::setEmulation(bool on)
         const int total = std::max(2, m_viewSplit->height());
         m_viewSplit->setSizes({ total / kHistoryShare, total - total / kHistoryShare });
         RichEdit1->scrollToEnd();
+        if (m_log)
+            m_log->setScreenText(true);
         // Only a switch by the user moves the focus; at start-up it stays
         // where the window puts it.
         if (isVisible())
             vt_screen->setFocus();
         m_vtShown = true;
     } else {
-        // What the screen showed is kept, as text, at the end of the view.
-        QString shown;
-        int last = m_vt->rows() - 1;
-        while (last >= 0 && m_vt->row(last).empty())
-            --last;
-        for (int r = 0; r <= last; ++r) {
-            const std::string text = merovan::vtLineText(m_vt->row(r));
-            shown += QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())) + QLatin1Char('\n');
+        // What the screen showed is kept, as text, at the end of the view
+        // and of the log.
+        const std::string rows = screenRowsText();
+        if (m_log) {
+            m_log->shown(rows);
+            m_log->setScreenText(false);
         }
-        if (!shown.isEmpty())
-            RichEdit1->showText(shown);
+        if (!rows.empty())
+            RichEdit1->showText(QString::fromUtf8(rows.data(), static_cast<qsizetype>(rows.size())));
         vt_screen->hide();
         if (isVisible())
             RichEdit1->setFocus();
@@ -136,6 +139,8 @@ bool Tfrm_Main::feedEmulation(TerminalView* view, std::span<const std::uint8_t> 
     // The incoming line-end map applies here as in the raw view.
     m_vt->feed(mapIncoming(bytes));
     vt_screen->screenChanged();
+    if (m_log && !m_vtScrolled.empty())
+        m_log->shown(m_vtScrolled);
     // The hex view shows the bytes themselves instead.
     if (mnu_hex->isChecked()) {
         m_vtScrolled.clear();
@@ -164,16 +169,20 @@ void Tfrm_Main::sendToDevice(std::span<const std::uint8_t> bytes, bool typed)
 
 QString Tfrm_Main::screenText() const
 {
-    QString text;
     if (!emulating())
-        return text;
+        return {};
+    const std::string text = screenRowsText();
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string Tfrm_Main::screenRowsText() const
+{
+    std::string text;
     int last = m_vt->rows() - 1;
     while (last >= 0 && m_vt->row(last).empty())
         --last;
-    for (int r = 0; r <= last; ++r) {
-        const std::string line = merovan::vtLineText(m_vt->row(r));
-        text += QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())) + QLatin1Char('\n');
-    }
+    for (int r = 0; r <= last; ++r)
+        text += merovan::vtLineText(m_vt->row(r)) + '\n';
     return text;
 }
 

@@ -230,23 +230,46 @@ void SessionLog::received(std::span<const std::uint8_t> bytes)
         if (m_buffer.empty())
             m_pendingSinceMs = m_receivedAtMs;
         m_buffer.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    } else {
+    } else if (!m_screenText) {
         m_scratch = m_formatter.format(bytes);
-        std::string_view text = m_scratch;
-        if (!m_sentLines.empty()) {
-            // What was sent goes after the received line it came during.
-            const auto end = text.find('\n');
-            if (end != std::string_view::npos) {
-                stampReceived(text.substr(0, end + 1));
-                text.remove_prefix(end + 1);
-            }
-            if (m_stamper.atLineStart())
-                emitSentLines();
-        }
-        stampReceived(text);
+        logText(m_scratch);
     }
     if (endsLine(bytes) || m_buffer.size() >= 64 * 1024)
         writeOut();
+}
+
+void SessionLog::logText(std::string_view text)
+{
+    if (!m_sentLines.empty()) {
+        // What was sent goes after the received line it came during.
+        const auto end = text.find('\n');
+        if (end != std::string_view::npos) {
+            stampReceived(text.substr(0, end + 1));
+            text.remove_prefix(end + 1);
+        }
+        if (m_stamper.atLineStart())
+            emitSentLines();
+    }
+    stampReceived(text);
+}
+
+void SessionLog::setScreenText(bool on)
+{
+    if (on == m_screenText)
+        return;
+    m_screenText = on;
+    // A received line under way is ended where the other text takes over.
+    m_formatter.reset();
+    if (m_sink && textForm())
+        m_stamper.breakLine(m_buffer);
+}
+
+void SessionLog::shown(std::string_view lines)
+{
+    if (!m_sink || !textForm() || !m_screenText || lines.empty())
+        return;
+    logText(lines);
+    writeOut();
 }
 
 void SessionLog::sent(std::span<const std::uint8_t> bytes)

@@ -90,6 +90,14 @@ public:
 
     // Bytes just read from the port.
     void received(std::span<const std::uint8_t> bytes);
+    // While a terminal screen shows what arrives, the text form holds the
+    // screen's lines, escape sequences and all taken out, as they leave it
+    // (shown()), rather than the received bytes. The raw form is not
+    // touched: it holds the bytes received either way.
+    void setScreenText(bool on);
+    bool screenText() const { return m_screenText; }
+    // Whole lines as the screen showed them, each ended by '\n'.
+    void shown(std::string_view lines);
     // Bytes just written to the port; ignored unless includeSent.
     void sent(std::span<const std::uint8_t> bytes);
     // A line "[text]" of its own.
@@ -118,6 +126,7 @@ public:
 
 private:
     void stampReceived(std::string_view text);
+    void logText(std::string_view text);
     void endSentLine();
     void emitSentLines();
     bool textForm() const { return m_options.form == LogForm::View; }
@@ -145,6 +154,7 @@ private:
     std::string m_failure;
     std::string m_notice;
     bool m_toldBacklog = false;
+    bool m_screenText = false;
 };
 
 } // namespace merovan

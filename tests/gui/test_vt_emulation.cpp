@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QTest>
 #include <QToolButton>
@@ -252,4 +253,66 @@ TEST_F(VtEmulation, TheScreenFollowsTheWindowAndTheSettingIsKept)
     EXPECT_TRUE(again.emulating()) << "kept in the settings file";
     EXPECT_FALSE(again.mnu_backspaceDel->isChecked());
     EXPECT_EQ(again.screen().backspaceByte(), 0x08);
+}
+
+TEST_F(VtEmulation, TheScreenReadsAndTypesInTheChosenCharacters)
+{
+    const std::string record = file("typed.bin");
+    Devsim sim({ "--no-echo", "--no-greeting", "--record", record });
+    Tfrm_Main& w = open();
+    w.setEmulation(true);
+    connectTo(w, sim.port());
+    VtView* screen = screenOf(w);
+    auto show = [&](const std::string& bytes) {
+        w.Show_text(w.view(), std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    };
+    auto type = [&](const QString& text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, text);
+        QApplication::sendEvent(screen, &press);
+    };
+    // Switched while the screen runs, both ways.
+    w.mnu_utf8->trigger();
+    EXPECT_TRUE(w.screen().utf8());
+    show("caf\xc3\xa9 ");
+    type(QStringLiteral("\u00e9"));
+    w.mnu_latin1->trigger();
+    EXPECT_FALSE(w.screen().utf8());
+    show("th\xe9");
+    type(QStringLiteral("\u00e9"));
+    EXPECT_EQ(w.screenText(), QStringLiteral("caf\u00e9 th\u00e9\n"));
+    EXPECT_EQ(recorded(record, 3), "\xc3\xa9\xe9") << "typed: UTF-8, then one byte";
+}
+
+// The text log in emulation holds the screen's lines as they leave it, with
+// the escape sequences gone and what was overwritten on a line left out; the
+// raw log holds the bytes as they came.
+TEST_F(VtEmulation, TheTextLogHoldsTheScreensLinesAndTheRawLogTheBytes)
+{
+    std::string play;
+    std::string text;
+    for (int i = 1; i <= 60; ++i) {
+        play += "\x1b[0;3" + std::to_string(1 + i % 3) + "mI (" + std::to_string(i * 10) + ") boot: line " + std::to_string(i)
+            + "\x1b[0m\r\n";
+        text += "I (" + std::to_string(i * 10) + ") boot: line " + std::to_string(i) + "\n";
+    }
+    play += "progress 10%\rprogress 99%\r\n";
+    text += "progress 99%\n";
+    const std::string playFile = file("play.raw", play);
+    for (const merovan::LogForm form : { merovan::LogForm::View, merovan::LogForm::Raw }) {
+        const bool raw = form == merovan::LogForm::Raw;
+        SCOPED_TRACE(raw ? "raw log" : "text log");
+        Devsim sim({ "--no-echo", "--no-greeting", "--play", playFile });
+        Tfrm_Main& w = open();
+        w.setEmulation(true);
+        const std::string log = file(raw ? "raw.log" : "text.log");
+        merovan::LogOptions options;
+        options.form = form;
+        options.overwrite = true;
+        ASSERT_TRUE(w.startLog(log, options));
+        connectTo(w, sim.port());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return w.screenText().contains(QStringLiteral("progress 99%")); }, 5000));
+        w.stopLog();
+        EXPECT_EQ(readFile(log), raw ? play : text);
+        m_window.reset();
+    }
 }
