@@ -53,6 +53,11 @@ public:
         return m_active->read(buffer, timeoutMs);
     }
     int write(std::span<const std::uint8_t> bytes) override { return m_active ? m_active->write(bytes) : EBADF; }
+    int writeWithin(std::span<const std::uint8_t> bytes, int timeoutMs, std::size_t& taken) override
+    {
+        taken = 0;
+        return m_active ? m_active->writeWithin(bytes, timeoutMs, taken) : EBADF;
+    }
     std::uint64_t deviceId() const override { return m_active ? m_active->deviceId() : 0; }
     int waitSent(int timeoutMs) override { return m_active ? m_active->waitSent(timeoutMs) : 0; }
     std::size_t outputQueued() const override { return m_active ? m_active->outputQueued() : 0; }

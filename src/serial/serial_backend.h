@@ -70,6 +70,18 @@ public:
     // A vanished device gives a code for which isDeviceGoneError() holds.
     virtual int write(std::span<const std::uint8_t> bytes) = 0;
 
+    // As write, but gives up once timeoutMs has passed with bytes still
+    // untaken (a line held back, or a reader that has gone): ETIMEDOUT, with
+    // taken telling how many bytes the driver did take. A backend without a
+    // bounded write waits as write does.
+    virtual int writeWithin(std::span<const std::uint8_t> bytes, int timeoutMs, std::size_t& taken)
+    {
+        (void)timeoutMs;
+        const int rc = write(bytes);
+        taken = rc == 0 ? bytes.size() : 0;
+        return rc;
+    }
+
     // Identifies the open device so that listings can leave it out; 0 when
     // closed or unknown.
     virtual std::uint64_t deviceId() const = 0;

@@ -11,8 +11,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 
 namespace merovan {
 
@@ -143,28 +146,14 @@ public:
 
     int write(std::span<const std::uint8_t> bytes) override
     {
-        if (m_fd < 0)
-            return EBADF;
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-                continue;
-            }
-            const int err = n == 0 ? EAGAIN : errno;
-            if (err == EINTR)
-                continue;
-            if (err != EAGAIN)
-                return err == EIO || err == ENODEV ? ENXIO : err;
-            // The output queue is full (a slow line, or CTS holding us off):
-            // wait for room, but notice a device that goes away meanwhile.
-            pollfd pfd { m_fd, POLLOUT, 0 };
-            const int r = ::poll(&pfd, 1, kWriteWaitSliceMs);
-            if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pfd.revents & POLLOUT))
-                return ENXIO;
-        }
-        return 0;
+        std::size_t taken = 0;
+        return writeUntil(bytes, std::nullopt, taken);
+    }
+
+    int writeWithin(std::span<const std::uint8_t> bytes, int timeoutMs, std::size_t& taken) override
+    {
+        return writeUntil(bytes, std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0)),
+                          taken);
     }
 
     int waitSent(int timeoutMs) override
@@ -216,6 +205,45 @@ public:
     int nativeHandle() const override { return m_fd; }
 
 private:
+    // Writes until every byte is taken, the device goes away, or deadline
+    // (when given) passes: ETIMEDOUT, with taken telling how far it got.
+    int writeUntil(std::span<const std::uint8_t> bytes,
+                   std::optional<std::chrono::steady_clock::time_point> deadline, std::size_t& taken)
+    {
+        taken = 0;
+        if (m_fd < 0)
+            return EBADF;
+        while (taken < bytes.size()) {
+            const ssize_t n = ::write(m_fd, bytes.data() + taken, bytes.size() - taken);
+            if (n > 0) {
+                taken += static_cast<std::size_t>(n);
+                continue;
+            }
+            const int err = n == 0 ? EAGAIN : errno;
+            if (err == EINTR)
+                continue;
+            if (err != EAGAIN)
+                return err == EIO || err == ENODEV ? ENXIO : err;
+            // The output queue is full (a slow line, CTS holding us off, or
+            // a reader that has gone): wait for room, but notice a device
+            // that goes away meanwhile.
+            int slice = kWriteWaitSliceMs;
+            if (deadline) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      *deadline - std::chrono::steady_clock::now())
+                                      .count();
+                if (left <= 0)
+                    return ETIMEDOUT;
+                slice = static_cast<int>(std::min<long long>(left, slice));
+            }
+            pollfd pfd { m_fd, POLLOUT, 0 };
+            const int r = ::poll(&pfd, 1, slice);
+            if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pfd.revents & POLLOUT))
+                return ENXIO;
+        }
+        return 0;
+    }
+
     int m_fd = -1;
     std::uint64_t m_device = 0;
 };

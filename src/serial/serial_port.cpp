@@ -6,6 +6,8 @@
 #include "serial/port_enumeration.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 
 namespace merovan {
 
@@ -176,6 +178,20 @@ int SerialPort::writeBlock(std::span<const std::uint8_t> bytes)
         else
             m_lastError = systemErrorText(rc);
     }
+    return rc;
+}
+
+int SerialPort::writeWithin(std::span<const std::uint8_t> bytes, std::uint32_t timeoutMs, std::size_t& taken)
+{
+    taken = 0;
+    if (!m_open)
+        return notOpenError();
+    const int rc = m_backend->writeWithin(bytes, static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT_MAX)), taken);
+    m_bytesWritten += taken;
+    if (isDeviceGoneError(rc))
+        handleDisconnect();
+    else if (rc != 0 && rc != ETIMEDOUT)
+        m_lastError = systemErrorText(rc);
     return rc;
 }
 

@@ -57,6 +57,10 @@ public:
     // 0, or the system's error code; a closed port gives notOpenError() and
     // sends nothing.
     int writeBlock(std::span<const std::uint8_t> bytes);
+    // As writeBlock, but returns ETIMEDOUT once timeoutMs has passed with
+    // bytes still untaken (a line held back, or a reader that has gone),
+    // taken telling how many went; the port stays open then.
+    int writeWithin(std::span<const std::uint8_t> bytes, std::uint32_t timeoutMs, std::size_t& taken);
     int writeByte(std::uint8_t byte);
     void writeString(std::string_view text);
 

@@ -69,6 +69,21 @@ public:
         return false;
     }
 
+    // While a write waits for room: reads what has arrived, without taking
+    // it, and says whether it holds CAN CAN (a receiver that canceled and
+    // stopped reading).
+    bool lookForCancel()
+    {
+        if (m_at > 0) {
+            std::memmove(m_buffer, m_buffer + m_at, m_len - m_at);
+            m_len -= m_at;
+            m_at = 0;
+        }
+        if (m_len < sizeof m_buffer && m_port.isOpen())
+            m_len += m_port.readAvailable(std::span<std::uint8_t>(m_buffer + m_len, sizeof m_buffer - m_len));
+        return sawCancel();
+    }
+
     // Reads what has arrived into the buffer without taking it.
     void fill()
     {
@@ -166,15 +181,60 @@ public:
 
     std::uint64_t now() { return port.clock().nowMs(); }
 
-    // Sends buf and clears it; false when the port went away.
+    // Sends buf and clears it; false when it could not, writeFailed() then
+    // telling why. A line that takes nothing more (a receiver that canceled
+    // or vanished while its end stays open) never holds it for longer than
+    // the block time-out, and the caller is served meanwhile.
     bool flush(Bytes& buf)
     {
-        if (!port.isOpen())
-            return false;
-        const int rc = buf.empty() ? 0 : port.writeBlock(buf);
+        m_writeFailure = WriteFailure::PortGone;
+        std::size_t at = 0;
+        std::uint64_t moved = now();
+        while (at < buf.size() && port.isOpen()) {
+            std::size_t taken = 0;
+            const int rc = port.writeWithin(std::span<const std::uint8_t>(buf).subspan(at), kServeIntervalMs, taken);
+            at += taken;
+            if (rc == 0)
+                break;
+            if (rc != ETIMEDOUT || !port.isOpen())
+                return false;
+            if (taken > 0)
+                moved = now();
+            if (in.lookForCancel()) {
+                m_writeFailure = WriteFailure::PeerCanceled;
+                return false;
+            }
+            if (serveDue()) {
+                m_writeFailure = WriteFailure::Stopped;
+                return false;
+            }
+            if (now() - moved >= options.blockTimeoutMs) {
+                m_writeFailure = WriteFailure::Stalled;
+                return false;
+            }
+        }
         m_lastWrite = buf.size();
         buf.clear();
-        return rc == 0 && port.isOpen();
+        return port.isOpen();
+    }
+    // What a failed flush means for the session.
+    FileTransferOutcome writeFailed()
+    {
+        switch (m_writeFailure) {
+        case WriteFailure::PeerCanceled:
+            return canceledByPeer();
+        case WriteFailure::Stopped:
+            return cancel();
+        case WriteFailure::Stalled:
+            return finish(kFileTimeout, "the line took nothing for " + std::to_string(options.blockTimeoutMs / 1000)
+                                            + " s: the other side stopped reading");
+        case WriteFailure::PortGone:
+            break;
+        }
+        // A receiver that cancels and hangs up: its CANs may still be here.
+        if (in.sawCancel())
+            return canceledByPeer();
+        return portGone();
     }
     // The wait for an answer to what was just sent: the block time-out,
     // once the last write has had its time on the line.
@@ -248,7 +308,10 @@ private:
     // keeps every gap within it.
     static constexpr std::uint32_t kServeMarginMs = 20;
 
+    enum class WriteFailure { PortGone, PeerCanceled, Stopped, Stalled };
+
     const FileProgressCallback& m_progress;
+    WriteFailure m_writeFailure = WriteFailure::PortGone;
     std::uint64_t m_start;
     std::uint64_t m_reportedMs = 0;
     bool m_stopped = false;
@@ -364,7 +427,7 @@ FileTransferOutcome Receiver::run()
     const std::uint64_t startDeadline = s.now() + o.startTimeoutMs;
     bool started = false;
     if (!sendZrinit())
-        return s.portGone();
+        return s.writeFailed();
     for (;;) {
         std::uint32_t wait = o.blockTimeoutMs;
         if (!started) {
@@ -380,20 +443,20 @@ FileTransferOutcome Receiver::run()
         if (st != ReadStatus::Ok) {
             if (!started) {
                 if (st == ReadStatus::Timeout && s.now() < startDeadline && !sendZrinit())
-                    return s.portGone();
+                    return s.writeFailed();
                 continue;
             }
             if (auto end = error(st, m_inFile ? "at " + std::to_string(m_offset) + " of " + m_name : "between files"))
                 return *end;
             if (!(m_inFile ? sendPosition(ZRPOS) : sendZrinit()))
-                return s.portGone();
+                return s.writeFailed();
             continue;
         }
         started = true;
         switch (h.type) {
         case ZRQINIT:
             if (!m_inFile && !sendZrinit())
-                return s.portGone();
+                return s.writeFailed();
             break;
         case ZSINIT: {
             std::uint8_t end = 0;
@@ -404,9 +467,9 @@ FileTransferOutcome Receiver::run()
                 if (h.zf0() & TESCCTL)
                     s.encoder.escapeControl = true;
                 if (!s.sendHex(positionHeader(ZACK, 1)))
-                    return s.portGone();
+                    return s.writeFailed();
             } else if (!s.sendHex(positionHeader(ZNAK, 0))) {
-                return s.portGone();
+                return s.writeFailed();
             }
             break;
         }
@@ -419,7 +482,7 @@ FileTransferOutcome Receiver::run()
                 if (auto e = error(ds, "in a file header"))
                     return *e;
                 if (!s.sendHex(positionHeader(ZNAK, 0)))
-                    return s.portGone();
+                    return s.writeFailed();
                 break;
             }
             if (auto e = startFile(h, m_data))
@@ -433,7 +496,7 @@ FileTransferOutcome Receiver::run()
         case ZEOF:
             if (!m_inFile) {
                 if (!sendZrinit())
-                    return s.portGone();
+                    return s.writeFailed();
             } else if (h.position() == m_offset) {
                 if (auto e = endFile())
                     return *e;
@@ -443,7 +506,7 @@ FileTransferOutcome Receiver::run()
         case ZFIN: {
             closeFile();
             if (!s.sendHex(positionHeader(ZFIN, 0)))
-                return s.portGone();
+                return s.writeFailed();
             // "OO" ends the session; lrzsz may lose it as it exits, and what
             // follows it belongs to the terminal again.
             for (int i = 0; i < 2; ++i) {
@@ -460,7 +523,7 @@ FileTransferOutcome Receiver::run()
         }
         case ZFREECNT:
             if (!s.sendHex(positionHeader(ZACK, 0xFFFFFFFFu)))
-                return s.portGone();
+                return s.writeFailed();
             break;
         case ZCOMMAND: {
             // Never runs the sender's commands.
@@ -469,7 +532,7 @@ FileTransferOutcome Receiver::run()
             if (auto e = s.fatal(ds))
                 return *e;
             if (!s.sendHex(positionHeader(ZCOMPL, 1)))
-                return s.portGone();
+                return s.writeFailed();
             break;
         }
         case ZCAN:
@@ -492,14 +555,14 @@ std::optional<FileTransferOutcome> Receiver::startFile(const Header& h, const By
     if (m_inFile && name == m_name) {
         // Our answer got lost; the sender asks again.
         if (!sendPosition(ZRPOS))
-            return s.portGone();
+            return s.writeFailed();
         return std::nullopt;
     }
     closeFile();
     if (name.empty()) {
         note(kFileProtocolError, "ZFILE: no usable name in \"" + wire + "\"");
         if (!s.sendHex(positionHeader(ZSKIP, 0)))
-            return s.portGone();
+            return s.writeFailed();
         return std::nullopt;
     }
     const std::string rest(nul + 1, info.end());
@@ -522,7 +585,7 @@ std::optional<FileTransferOutcome> Receiver::startFile(const Header& h, const By
     if (!m_file) {
         note(kCantCreate, m_part + ": " + errnoText(errno));
         if (!s.sendHex(positionHeader(ZSKIP, 0)))
-            return s.portGone();
+            return s.writeFailed();
         return std::nullopt;
     }
     std::setvbuf(m_file.get(), nullptr, _IOFBF, 64 * 1024);
@@ -536,7 +599,7 @@ std::optional<FileTransferOutcome> Receiver::startFile(const Header& h, const By
     if (s.report())
         return s.cancel();
     if (!sendPosition(ZRPOS))
-        return s.portGone();
+        return s.writeFailed();
     return std::nullopt;
 }
 
@@ -552,7 +615,7 @@ std::optional<FileTransferOutcome> Receiver::receiveData(const Header& h)
             return e;
         }
         if (!sendPosition(ZRPOS))
-            return s.portGone();
+            return s.writeFailed();
         return std::nullopt;
     }
     for (;;) {
@@ -566,7 +629,7 @@ std::optional<FileTransferOutcome> Receiver::receiveData(const Header& h)
             if (auto e = error(ds, "at " + std::to_string(m_offset) + " of " + m_name))
                 return e;
             if (!sendPosition(ZRPOS))
-                return s.portGone();
+                return s.writeFailed();
             return std::nullopt;
         }
         if (!m_data.empty() && std::fwrite(m_data.data(), 1, m_data.size(), m_file.get()) != m_data.size()) {
@@ -583,11 +646,11 @@ std::optional<FileTransferOutcome> Receiver::receiveData(const Header& h)
         switch (end) {
         case ZCRCW:
             if (!sendPosition(ZACK))
-                return s.portGone();
+                return s.writeFailed();
             return std::nullopt;
         case ZCRCQ:
             if (!sendPosition(ZACK))
-                return s.portGone();
+                return s.writeFailed();
             break;
         case ZCRCE:
             return std::nullopt;
@@ -618,7 +681,7 @@ std::optional<FileTransferOutcome> Receiver::endFile()
     }
     ++s.progress.fileIndex;
     if (!sendZrinit())
-        return s.portGone();
+        return s.writeFailed();
     return std::nullopt;
 }
 
@@ -722,7 +785,7 @@ FileTransferOutcome Sender::run(const std::vector<std::string>& paths)
     m_out = { 'r', 'z', '\r' };
     s.encoder.hexHeader(m_out, positionHeader(ZRQINIT, 0));
     if (!s.flush(m_out))
-        return s.portGone();
+        return s.writeFailed();
     const std::uint64_t deadline = s.now() + o.startTimeoutMs;
     for (;;) {
         const std::uint64_t now = s.now();
@@ -737,7 +800,7 @@ FileTransferOutcome Sender::run(const std::vector<std::string>& paths)
             if (s.now() >= deadline)
                 continue;
             if (!s.sendHex(positionHeader(ZRQINIT, 0)))
-                return s.portGone();
+                return s.writeFailed();
             continue;
         }
         if (st != ReadStatus::Ok)
@@ -751,7 +814,7 @@ FileTransferOutcome Sender::run(const std::vector<std::string>& paths)
             Header ack = h;
             ack.type = ZACK;
             if (!s.sendHex(ack))
-                return s.portGone();
+                return s.writeFailed();
         } else if (h.type == ZCAN || h.type == ZABORT) {
             return s.canceledByPeer();
         }
@@ -777,7 +840,7 @@ FileTransferOutcome Sender::run(const std::vector<std::string>& paths)
 
     for (int attempt = 0; attempt < kFinTries; ++attempt) {
         if (!s.sendHex(positionHeader(ZFIN, 0)))
-            return s.portGone();
+            return s.writeFailed();
         Header h;
         const ReadStatus st = readHeader(s.in, s.replyWait(), h, kGarbageLimit);
         if (auto e = s.fatal(st))
@@ -813,7 +876,7 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
         s.encoder.binaryHeader(m_out, flagsHeader(ZFILE, o.resume ? ZCRESUM : ZCBIN), s.crc32);
         s.encoder.subpacket(m_out, block, ZCRCW, s.crc32);
         if (!s.flush(m_out))
-            return s.portGone();
+            return s.writeFailed();
         for (bool again = true; again && pos < 0;) {
             again = false;
             Header h;
@@ -851,7 +914,7 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
                 m_out.clear();
                 s.encoder.hexHeader(m_out, positionHeader(ZCRC, ~crc));
                 if (!s.flush(m_out))
-                    return s.portGone();
+                    return s.writeFailed();
                 again = true;
                 break;
             }
@@ -902,12 +965,8 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
                 else if (m_window && inWindow + kSubpacket > m_window)
                     end = ZCRCW;
                 s.encoder.subpacket(m_out, std::span<const std::uint8_t>(m_chunk.data(), got), end, s.crc32);
-                if (!s.flush(m_out)) {
-                    // A receiver that cancels and hangs up: its CANs may still be here.
-                    if (s.in.sawCancel())
-                        return s.canceledByPeer();
-                    return s.portGone();
-                }
+                if (!s.flush(m_out))
+                    return s.writeFailed();
                 s.progress.bytes = pos;
                 if (s.report())
                     return s.cancel();
@@ -997,7 +1056,7 @@ std::optional<FileTransferOutcome> Sender::sendFile(SendFile& f, int left, std::
         m_out.clear();
         s.encoder.binaryHeader(m_out, positionHeader(ZEOF, static_cast<std::uint32_t>(f.size)), s.crc32);
         if (!s.flush(m_out))
-            return s.portGone();
+            return s.writeFailed();
         for (;;) {
             Header h;
             const ReadStatus st = readHeader(s.in, s.replyWait(), h, kGarbageLimit);

@@ -412,3 +412,24 @@ TEST_F(LrzszInterop, ZmodemCanCanFromLrzszEndsTheTransfer)
     EXPECT_FALSE(fs::exists(dir + "/zin/f1048576"));
     EXPECT_TRUE(fs::exists(dir + "/zin/f1048576.part")); // kept for a resume
 }
+
+// rz stopped mid-way while we send ZMODEM: the send ends with a failure of
+// the documented table in bounded time, never hanging on a line whose
+// reader has gone.
+TEST_F(LrzszInterop, ZmodemSendEndsWhenRzIsStoppedMidWay)
+{
+    fs::create_directories(dir + "/zin");
+    std::vector<Session> sessions = {
+        { { "--rate", "115200", "--term-peer", "a2b:20000" }, "cd " + dir + "/zin && exec rz -q",
+          { "zmodem", "send", "-p", "{port}", out(1 << 20) } },
+    };
+    const auto began = std::chrono::steady_clock::now();
+    runAll(sessions, dir);
+    const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began);
+    for (const Session& s : sessions) {
+        SCOPED_TRACE(s.peer);
+        EXPECT_EQ(s.result.exitCode, 64 + 33) << s.result.err << " after " << took.count() << " s";
+        EXPECT_EQ(s.result.err.rfind("Transfer canceled by the other side", 0), 0u) << s.result.err;
+        EXPECT_NE(s.peerStatus, 0);
+    }
+}

@@ -393,3 +393,65 @@ TEST_F(ZmodemLrzsz, SendingToRzResumesWhereItsCopyStopped)
     EXPECT_GE(o.bytes, static_cast<std::int64_t>(size - kept));
     EXPECT_EQ(readBytes(root / "theirs" / names[0]), whole);
 }
+
+namespace {
+
+struct Stopped
+{
+    merovan::test::RunResult result;
+    long long seconds = 0;
+};
+
+} // namespace
+
+// Sends 1 MB with merovan-cli to rz on a line paced at 115200 baud and stops
+// rz with sig once 60 KB have gone. The board's console stays open (held
+// here) but nobody reads it any more, so our end of the line fills up.
+static Stopped sendAndStopRz(PtyPair& ours, Bridge& bridge, const fs::path& root, pid_t rz, int sig)
+{
+    bridge.bytesPerSecond = 11520;
+    std::atomic<bool> done { false };
+    std::thread stopper([&] {
+        while (bridge.moved[0] < 60000 && !done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::kill(rz, sig);
+    });
+    const auto began = std::chrono::steady_clock::now();
+    Stopped s;
+    // Far more than the block time-out: a send that hangs is killed here.
+    s.result = merovan::test::runProgram(MEROVAN_CLI_PATH,
+                                         { "zmodem", "send", "-p", ours.slavePath(), "-b", "115200",
+                                           (root / "ours" / "f1048576.bin").string() },
+                                         90000);
+    s.seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began).count();
+    done = true;
+    stopper.join();
+    return s;
+}
+
+// rz stopped mid-way while we send: it sends its CANs as it goes, and they
+// end the send as canceled by the other side, although our writes no
+// longer go anywhere.
+TEST_F(ZmodemLrzsz, SendEndsWhenRzIsCanceledMidWay)
+{
+    port.closePort(); // merovan-cli is the one user of our end
+    makeFiles(root / "ours", { 1 << 20 });
+    startPeer({ "/usr/bin/rz", "-q" });
+    const Stopped s = sendAndStopRz(ours, bridge, root, peer, SIGTERM);
+    EXPECT_NE(waitPeer(), 0);
+    EXPECT_EQ(s.result.exitCode, 64 + kFileCanceledByPeer) << s.result.err << "after " << s.seconds << " s";
+    EXPECT_EQ(s.result.err.rfind("Transfer canceled by the other side", 0), 0u) << s.result.err;
+}
+
+// A receiver that vanishes without a word (SIGKILL: no CANs) leaves a line
+// that takes nothing more: the send ends as "the other side fell silent".
+TEST_F(ZmodemLrzsz, SendEndsWhenRzVanishesMidWay)
+{
+    port.closePort();
+    makeFiles(root / "ours", { 1 << 20 });
+    startPeer({ "/usr/bin/rz", "-q" });
+    const Stopped s = sendAndStopRz(ours, bridge, root, peer, SIGKILL);
+    EXPECT_NE(waitPeer(), 0);
+    EXPECT_EQ(s.result.exitCode, 64 + kFileTimeout) << s.result.err << "after " << s.seconds << " s";
+    EXPECT_EQ(s.result.err.rfind("The other side fell silent", 0), 0u) << s.result.err;
+}

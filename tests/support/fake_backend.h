@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -140,6 +141,31 @@ public:
                 run([&](devsim::DeviceOutput& out) { m_device->receive(b, m_clock.nowMs(), out); });
         }
         return 0;
+    }
+
+    // A device that stops reading: it takes writeRoom bytes more, then
+    // nothing; onStall arrives from it when a write first finds no room.
+    std::size_t writeRoom = SIZE_MAX;
+    std::vector<std::uint8_t> onStall;
+
+    int writeWithin(std::span<const std::uint8_t> bytes, int timeoutMs, std::size_t& taken) override
+    {
+        taken = 0;
+        const std::size_t n = std::min(bytes.size(), writeRoom);
+        // Counted first: the device may change its room as it takes these.
+        if (writeRoom != SIZE_MAX)
+            writeRoom -= n;
+        if (n > 0) {
+            if (const int rc = write(bytes.first(n)); rc != 0)
+                return rc;
+        }
+        taken = n;
+        if (n == bytes.size())
+            return 0;
+        incoming.insert(incoming.end(), onStall.begin(), onStall.end());
+        onStall.clear();
+        m_clock.advance(static_cast<std::uint64_t>(std::max(timeoutMs, 0)));
+        return ETIMEDOUT;
     }
 
     std::uint64_t deviceId() const override { return m_open ? 0xFA4E : 0; }

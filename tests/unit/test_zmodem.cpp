@@ -833,3 +833,52 @@ TEST(ZmodemStartDetector, FindsTheStartInAnyStreamSplitAnywhere)
         }
     }
 }
+
+// A receiver that stops reading mid-way while its end of the line stays
+// open: the line takes nothing more. Its CANs, arriving while we wait for
+// room, end the send as canceled by the other side; without them, the send
+// ends as "fell silent" once the line has taken nothing for the block
+// time-out; the user's cancel is heard meanwhile. It never hangs.
+TEST_F(Zmodem, SenderEndsWhenTheLineTakesNothingMore)
+{
+    const std::string path = makeFile("a.bin", pattern(200000, 3));
+    const struct {
+        const char* what;
+        bool cans;
+        bool userStops;
+        int result;
+    } cases[] = {
+        { "CAN CAN", true, false, kFileCanceledByPeer },
+        { "silence", false, false, kFileTimeout },
+        { "the user", false, true, toInt(TransferResult::Canceled) },
+    };
+    for (const auto& c : cases) {
+        actAsReceiver();
+        std::uint64_t stalledAt = 0;
+        afterData = [&](Bytes&) {
+            if (files.back().size() >= 20000 && stalledAt == 0) {
+                stalledAt = clock.nowMs();
+                fake->writeRoom = 300;
+                if (c.cans)
+                    fake->onStall = Bytes(8, kZdle);
+            }
+        };
+        FileProgressCallback progress;
+        if (c.userStops)
+            progress = [&](const FileTransferProgress&) { return stalledAt != 0 && clock.nowMs() >= stalledAt + 2000; };
+        options.blockTimeoutMs = 10000;
+        const auto o = zmodemSend(*port, { path }, options, progress);
+        EXPECT_EQ(o.result, c.result) << c.what << ": " << o.detail;
+        ASSERT_NE(stalledAt, 0u) << c.what;
+        const std::uint64_t after = clock.nowMs() - stalledAt;
+        if (c.result == kFileTimeout) {
+            EXPECT_GE(after, options.blockTimeoutMs) << c.what;
+            EXPECT_NE(o.detail.find("the other side stopped reading"), std::string::npos) << o.detail;
+        }
+        EXPECT_LE(after, options.blockTimeoutMs + 500) << c.what;
+        EXPECT_TRUE(files.back().size() < 200000u) << c.what;
+        fake->writeRoom = SIZE_MAX;
+        fake->onStall.clear();
+        afterData = nullptr;
+    }
+}
