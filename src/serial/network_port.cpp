@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <optional>
 #include <vector>
 
 namespace merovan {
@@ -33,6 +34,10 @@ constexpr std::uint64_t kCloseWaitMs = 10000;
 constexpr std::uint64_t kLineSlackShare = 32;
 // How often a wait for the line looks at the socket's queue.
 constexpr int kWaitSliceMs = 50;
+// How far ahead of the line writes may run (see writeUntil).
+constexpr std::uint64_t kLeadMs = 200;
+// How long a server's FLOWCONTROL-SUSPEND holds writes back at most.
+constexpr std::uint64_t kSuspendMs = 30000;
 constexpr std::uint32_t kDefaultBaud = 9600;
 // ser2net, for one, closes a connection at once when its device is busy or
 // cannot be opened.
@@ -288,20 +293,13 @@ public:
 
     int write(std::span<const std::uint8_t> bytes) override
     {
-        if (!m_socket->isOpen())
-            return EBADF;
-        // The bytes start on their way now, or once those before them are
-        // on the line.
-        const std::uint64_t now = m_clock.nowMs() * 1000;
-        if (m_lineFreeUs <= now) {
-            m_lineFreeUs = now;
-            m_busySinceUs = now;
-        }
-        m_lineFreeUs += lineUs(bytes.size());
-        if (!m_rfc2217)
-            return m_socket->sendAll(bytes);
-        m_codec.sendData(bytes);
-        return flush();
+        std::size_t taken = 0;
+        return writeUntil(bytes, std::nullopt, taken);
+    }
+
+    int writeWithin(std::span<const std::uint8_t> bytes, int timeoutMs, std::size_t& taken) override
+    {
+        return writeUntil(bytes, m_clock.nowMs() + static_cast<std::uint64_t>(std::max(timeoutMs, 0)), taken);
     }
 
     std::uint64_t deviceId() const override { return 0; }
@@ -409,6 +407,71 @@ private:
         return m_lineFreeUs + (m_lineFreeUs - m_busySinceUs) / kLineSlackShare;
     }
 
+    // Hands bytes to the server no faster than its line carries them, as a
+    // UART's driver with its small queue does: what the server cannot pass
+    // on yet would otherwise pile up in its socket's buffer (a megabyte
+    // fits on loopback), out of sight, and be lost when the connection
+    // ends. While the server asks us to suspend (RFC 2217 flow control),
+    // nothing goes, up to kSuspendMs. Gives up at deadlineMs, when given,
+    // with ETIMEDOUT and taken telling how many bytes went.
+    int writeUntil(std::span<const std::uint8_t> bytes, std::optional<std::uint64_t> deadlineMs, std::size_t& taken)
+    {
+        taken = 0;
+        if (!m_socket->isOpen())
+            return EBADF;
+        while (taken < bytes.size()) {
+            for (;;) {
+                const std::uint64_t now = m_clock.nowMs();
+                std::uint64_t wait = 0;
+                if (m_lineFreeUs > (now + kLeadMs) * 1000)
+                    wait = (m_lineFreeUs - (now + kLeadMs) * 1000 + 999) / 1000;
+                if (m_portControl && m_codec.flowSuspended()) {
+                    if (now < m_suspendedAtMs + kSuspendMs)
+                        wait = std::max<std::uint64_t>(wait, m_suspendedAtMs + kSuspendMs - now);
+                    else
+                        note(m_noted.suspended, "the server asked to suspend sending for more than "
+                                                    + std::to_string(kSuspendMs / 1000) + " s; sending on");
+                }
+                if (wait == 0)
+                    break;
+                if (deadlineMs && now >= *deadlineMs)
+                    return ETIMEDOUT;
+                wait = std::min<std::uint64_t>(wait, kWaitSliceMs);
+                if (deadlineMs)
+                    wait = std::min(wait, *deadlineMs - now);
+                if (!pump(static_cast<int>(wait)))
+                    return deviceGoneError();
+            }
+            const std::size_t n = std::min<std::size_t>(bytes.size() - taken, pieceBytes());
+            const std::span<const std::uint8_t> piece = bytes.subspan(taken, n);
+            // The piece starts on its way now, or once those before it are
+            // on the line.
+            const std::uint64_t now = m_clock.nowMs() * 1000;
+            if (m_lineFreeUs <= now) {
+                m_lineFreeUs = now;
+                m_busySinceUs = now;
+            }
+            m_lineFreeUs += lineUs(n);
+            int rc = 0;
+            if (m_rfc2217) {
+                m_codec.sendData(piece);
+                rc = flush();
+            } else {
+                rc = m_socket->sendAll(piece);
+            }
+            if (rc != 0)
+                return rc;
+            taken += n;
+        }
+        return 0;
+    }
+
+    // The most that goes to the server at once: the line's work for kLeadMs.
+    std::size_t pieceBytes() const
+    {
+        return static_cast<std::size_t>(std::max<std::uint64_t>(16, lineBaud() * kLeadMs / 1000 / bitsPerChar()));
+    }
+
     // Waits until the server has taken every byte and the line has had
     // time for them, or until deadlineMs: 0, ETIMEDOUT, or
     // deviceGoneError() when the connection ends meanwhile. Reading on
@@ -426,8 +489,14 @@ private:
             std::uint64_t slice = std::min<std::uint64_t>(deadlineMs - now, kWaitSliceMs);
             if (taken)
                 slice = std::min(slice, freeMs - now);
-            if (!pump(static_cast<int>(slice)))
+            if (!pump(static_cast<int>(slice))) {
+                // The device went away once the line's nominal time was up
+                // (a far end that ends as the last bytes reach it, and the
+                // server with it): all was sent, as far as can be told.
+                if (taken && m_clock.nowMs() * 1000 >= m_lineFreeUs)
+                    return 0;
                 return deviceGoneError();
+            }
         }
     }
 
@@ -489,6 +558,9 @@ private:
                                         + " instead of " + settingValue(e.setting, e.requested));
                 }
                 break;
+            case Event::Kind::FlowSuspend:
+                m_suspendedAtMs = m_clock.nowMs();
+                break;
             case Event::Kind::NotAcknowledged:
                 if (e.setting == Setting::Dtr || e.setting == Setting::Rts) {
                     note(m_noted.modemLines, "the server does not acknowledge DTR/RTS (a device without modem "
@@ -516,6 +588,7 @@ private:
         bool raw = false;
         bool noControl = false;
         bool modemLines = false;
+        bool suspended = false;
     } m_noted;
     LineParams m_sent;
     bool m_haveSent = false;
@@ -525,6 +598,8 @@ private:
     // been busy without a pause, in the clock's microseconds.
     std::uint64_t m_lineFreeUs = 0;
     std::uint64_t m_busySinceUs = 0;
+    // When the server last asked us to suspend sending.
+    std::uint64_t m_suspendedAtMs = 0;
 };
 
 } // namespace

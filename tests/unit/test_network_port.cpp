@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <vector>
 
@@ -96,12 +97,35 @@ public:
         m_open = false;
     }
     bool isOpen() const override { return m_open; }
+    // Bytes the server sends at a time of the clock.
+    std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> timed;
+    // When the server ends the connection (its device gone); 0: never.
+    std::uint64_t endsAtMs = 0;
+
     Io receive(std::span<std::uint8_t> buffer, int timeoutMs) override
     {
         Io io;
         if (m_in.empty()) {
-            m_clock.advance(static_cast<std::uint64_t>(timeoutMs));
-            return io;
+            std::uint64_t until = m_clock.nowMs() + static_cast<std::uint64_t>(timeoutMs);
+            for (const auto& [at, bytes] : timed)
+                until = std::max(std::min(until, at), m_clock.nowMs());
+            if (endsAtMs != 0)
+                until = std::max(std::min(until, endsAtMs), m_clock.nowMs());
+            m_clock.advance(until - m_clock.nowMs());
+            if (endsAtMs != 0 && m_clock.nowMs() >= endsAtMs) {
+                io.closed = true;
+                return io;
+            }
+            for (auto it = timed.begin(); it != timed.end();) {
+                if (it->first <= m_clock.nowMs()) {
+                    m_in.insert(m_in.end(), it->second.begin(), it->second.end());
+                    it = timed.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (m_in.empty())
+                return io;
         }
         io.count = std::min(buffer.size(), m_in.size());
         std::copy_n(m_in.begin(), io.count, buffer.begin());
@@ -263,12 +287,110 @@ TEST(NetworkPortLine, AWrongRateDoesNotHoldTheCloseForMinutes)
     merovan::SerialPort port(clock,
                              merovan::makeNetworkBackend(clock, std::make_unique<InstantServer>(clock, seen, false, 0)));
     // Raw TCP configured for 300 baud while the server's line runs faster:
-    // a megabyte would be more than half an hour at 300.
+    // what is written is paced to 300 baud, and the close would wait for
+    // a 300-baud line's slack (a thirty-second of 11 minutes).
     ASSERT_EQ(port.openPort("tcp://lab:4001", "300,8,N,1"), 0);
-    ASSERT_EQ(port.writeBlock(someBytes(1 << 20)), 0);
+    ASSERT_EQ(port.writeBlock(someBytes(20000)), 0);
     const std::uint64_t start = clock.nowMs();
     port.closePort();
     EXPECT_GE(seen.closedAtMs - start, 10000u);
     EXPECT_LE(seen.closedAtMs - start, 10100u);
-    EXPECT_EQ(seen.data.size(), 1u << 20);
+    EXPECT_EQ(seen.data.size(), 20000u);
+}
+
+// Like a UART's driver with its small queue, the port hands the server no
+// more than the line can carry soon: what a server cannot pass on piles up
+// out of sight in its socket's buffer (a megabyte fits on loopback) and is
+// lost when the connection ends. A bounded write gives up at its time.
+TEST(NetworkPortLine, WritesGoNoFasterThanTheLine)
+{
+    FakeClock clock;
+    InstantServer::Seen seen;
+    auto backend = merovan::makeNetworkBackend(clock, std::make_unique<InstantServer>(clock, seen, true, 0));
+    const merovan::SerialBackend* line = backend.get();
+    merovan::SerialPort port(clock, std::move(backend));
+    ASSERT_EQ(port.openPort("rfc2217://lab:7001", "115200,8,N,1"), 0);
+    seen.data.clear();
+    const std::vector<std::uint8_t> data = someBytes(256 * 1024);
+    const std::uint64_t lineMs = data.size() * 10 * 1000 / 115200;
+    std::uint64_t start = clock.nowMs();
+    ASSERT_EQ(port.writeBlock(data), 0);
+    // It returns when what is left is the line's work for a moment.
+    EXPECT_GE(clock.nowMs() - start + 200 + 2304 * 10 * 1000 / 115200, lineMs);
+    EXPECT_LE(clock.nowMs() - start, lineMs);
+    // Two pieces of 200 ms at most, and the slack for a slow line clock.
+    EXPECT_LE(line->outputQueued(), 2 * 2304 + data.size() / 32 + 64);
+
+    // Given 1 s, a bounded write takes about a second's worth.
+    std::size_t taken = 0;
+    start = clock.nowMs();
+    EXPECT_EQ(port.writeWithin(data, 1000, taken), ETIMEDOUT);
+    EXPECT_EQ(clock.nowMs() - start, 1000u);
+    EXPECT_GE(taken, 11520u - 2304u);
+    EXPECT_LE(taken, 11520u + 2 * 2304u + 2304u / 4);
+    EXPECT_TRUE(port.isOpen());
+    port.closePort();
+    const std::vector<std::uint8_t> want = [&] {
+        std::vector<std::uint8_t> w = data;
+        w.insert(w.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(taken));
+        return w;
+    }();
+    EXPECT_TRUE(seen.data == want);
+}
+
+// FLOWCONTROL-SUSPEND from the server holds writes back until its RESUME,
+// and at most 30 s, after which sending goes on with a note.
+TEST(NetworkPortLine, TheServersSuspendHoldsWritesBack)
+{
+    using namespace telnet;
+    const std::vector<std::uint8_t> suspend = { kIac, kSb, kOptComPort, 108, kIac, kSe };
+    const std::vector<std::uint8_t> resume = { kIac, kSb, kOptComPort, 109, kIac, kSe };
+    for (const bool resumes : { true, false }) {
+        FakeClock clock;
+        InstantServer::Seen seen;
+        auto server = std::make_unique<InstantServer>(clock, seen, true, 0);
+        InstantServer* s = server.get();
+        merovan::SerialPort port(clock, merovan::makeNetworkBackend(clock, std::move(server)));
+        ASSERT_EQ(port.openPort("rfc2217://lab:7001", "115200,8,N,1"), 0);
+        seen.data.clear();
+        const std::uint64_t t = clock.nowMs();
+        s->timed.push_back({ t + 100, suspend });
+        if (resumes)
+            s->timed.push_back({ t + 3000, resume });
+        clock.advance(150);
+        std::vector<std::uint8_t> buffer(16);
+        port.readBlock(buffer); // takes the suspend in
+        ASSERT_EQ(port.writeBlock(someBytes(10)), 0);
+        EXPECT_EQ(clock.nowMs() - t, resumes ? 3000u : 30150u) << resumes;
+        EXPECT_EQ(seen.data, someBytes(10)) << resumes;
+        const std::string notice = port.takeNotice();
+        EXPECT_EQ(notice.empty(), resumes) << notice;
+        if (!resumes) {
+            EXPECT_EQ(notice, "rfc2217://lab:7001: the server asked to suspend sending for more than 30 s; sending on");
+        }
+    }
+}
+
+// A device that goes away while the port waits for the line: before the
+// line's nominal time for what was written is up, the bytes may not all
+// have gone, and the wait says the device went away; after it (while the
+// slack for a slow line clock runs), they have gone as far as can be told:
+// a far end that ends as the last bytes reach it is no failure.
+TEST(NetworkPortLine, ADeviceGoneAfterTheLinesTimeIsNoFailure)
+{
+    for (const bool early : { true, false }) {
+        FakeClock clock;
+        InstantServer::Seen seen;
+        auto server = std::make_unique<InstantServer>(clock, seen, false, 0);
+        InstantServer* s = server.get();
+        merovan::SerialPort port(clock, merovan::makeNetworkBackend(clock, std::move(server)));
+        ASSERT_EQ(port.openPort("tcp://lab:4001", "115200,8,N,1"), 0);
+        const std::uint64_t start = clock.nowMs();
+        const std::uint64_t lineMs = 65536ull * 10 * 1000 / 115200;
+        // Writes end 200 to 400 ms before the line does (see above).
+        s->endsAtMs = start + lineMs + (early ? -100 : 50);
+        ASSERT_EQ(port.writeBlock(someBytes(65536)), 0) << early;
+        EXPECT_EQ(port.waitUntilSent(), !early) << early;
+        EXPECT_FALSE(port.isOpen() && early) << early;
+    }
 }
