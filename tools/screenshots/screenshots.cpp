@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Takes the README's screenshots of the terminal window against a running
-// merovan-devsim: the port list with what sysfs knows of each port, the view
+// merovan-devsim: the port list with what sysfs knows of each port, the
+// window connected, the view
 // with timestamps, the hex view, and the status line while the device is
 // away; then the terminal emulation, on an ESP-IDF-style coloured log and on
 // a vim session that the device plays back, and a Lua script running. Run by take.sh, which sets up a
@@ -109,10 +110,15 @@ int main(int argc, char** argv)
     w.cbo_port->hidePopup();
     settle(200);
 
-    // Connected, with timestamps and a session log.
+    // Connected: the README's first picture.
     w.cbo_port->setCurrentIndex(w.cbo_port->findText(link));
-    w.mnu_timestamps->setChecked(true);
     w.spd_connect->click();
+    settle(2500);
+    ok &= save(w.frameGeometry(), out + QStringLiteral("/screenshot.png"));
+
+    // With timestamps and a session log.
+    w.mnu_timestamps->setChecked(true);
+    w.Clearscreen1Click();
     merovan::LogOptions log = w.logOptions();
     log.timestamps = true;
     w.startLog((out + QStringLiteral("/session.log")).toStdString(), log);

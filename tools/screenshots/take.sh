@@ -65,7 +65,7 @@ DISPLAY=$disp QT_QPA_PLATFORM=xcb MEROVAN_SYSFS_ROOT=$sys MEROVAN_DEV_ROOT=$dev 
   MEROVAN_EXTRA_PORTS=$dev/ttyDEVSIM \
   "$build/tools/screenshots/merovan-screenshots" "$work/shots" "$build/tools/devsim/merovan-devsim" \
   "$dev/ttyDEVSIM" "$work/Merovan.ini" "$top/tests/data/vt"
-for f in port-list timestamps hex-view reconnect-waiting plot emulation-log emulation-vim lua-script; do
+for f in screenshot port-list timestamps hex-view reconnect-waiting plot emulation-log emulation-vim lua-script; do
   # Few colours are enough for a terminal's text; they keep the files small.
   convert "$work/shots/$f.png" -strip -dither None -colors 48 "$top/docs/$f.png"
   command -v optipng >/dev/null && optipng -quiet -o2 "$top/docs/$f.png"
