@@ -2,6 +2,7 @@
 #include "app/main_window.h"
 
 #include "app/about_box.h"
+#include "app/elided_label.h"
 #include "app/icons.h"
 #include "app/settings_section.h"
 #include "app/terminal_view.h"
@@ -264,7 +265,7 @@ Tfrm_Main::Tfrm_Main(merovan::SerialPort& port, std::string settingsPath, QWidge
         Panel2->setText(QStringLiteral("%1 cannot be sent as Latin-1: choose Serial > Characters > UTF-8").arg(c));
     });
 
-    Panel2 = new QLabel(this);
+    Panel2 = new ElidedLabel(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
     Panel2->setMinimumHeight(20);
     Panel2->setFrameShape(QFrame::Panel);

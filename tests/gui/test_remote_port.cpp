@@ -115,3 +115,32 @@ TEST_F(RemotePortWindow, ATypedRfc2217NameConnectsShowsTheRemoteStateAndIsKept)
     EXPECT_GE(again.cbo_port->findText(url), 0);
     EXPECT_EQ(again.cbo_port->currentText(), url);
 }
+
+// A server's note can be long; the status line shows what fits, cut with an
+// ellipsis, and the window keeps its width. The whole note stays the text.
+TEST(StatusLine, ALongNoteDoesNotWidenTheWindow)
+{
+    const std::string ini = tempPath("ini") + ".ini";
+    merovan::SteadyClock clock;
+    merovan::SerialPort port { clock };
+    {
+        Tfrm_Main w(port, ini);
+        w.setMessageHandler([](const QString&) {});
+        w.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+        QTest::qWait(50);
+        const int width = w.width();
+        const QString note = QStringLiteral("rfc2217://lab.example.org:7001: the server does not acknowledge DTR/RTS "
+                                            "(a device without modem lines?); going on without them; ")
+                                 .repeated(3);
+        w.Panel2->setText(note);
+        QTest::qWait(50);
+        EXPECT_EQ(w.width(), width);
+        EXPECT_LT(w.Panel2->width(), w.Panel2->fontMetrics().horizontalAdvance(note));
+        EXPECT_EQ(w.Panel2->text(), note);
+        w.Panel2->setText(QStringLiteral("Reconnected"));
+        QTest::qWait(20);
+        EXPECT_EQ(w.width(), width);
+    }
+    std::filesystem::remove(ini);
+}
