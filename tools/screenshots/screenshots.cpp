@@ -173,6 +173,7 @@ int main(int argc, char** argv)
     plot.hide();
     w.removeDockWidget(&plot);
     w.mnu_timestamps->setChecked(false);
+    w.mnu_utf8->trigger(); // the recorded programs write UTF-8
     w.setEmulation(true);
     settle(300); // the screen laid out before it is measured
     auto play = [&](const QString& capture) {
