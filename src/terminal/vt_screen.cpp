@@ -650,10 +650,10 @@ void VtScreen::keepCursorOnScreen()
     // past the end. It goes to the nearest place on the screen.
     VTermPos pos;
     vterm_state_get_cursorpos(m_impl->state, &pos);
-    if (pos.row < m_rows && pos.col < m_cols)
+    if (pos.row >= 0 && pos.row < m_rows && pos.col >= 0 && pos.col < m_cols)
         return;
-    const std::string to = "\x1b[" + std::to_string(std::min(pos.row, m_rows - 1) + 1) + ';'
-        + std::to_string(std::min(pos.col, m_cols - 1) + 1) + 'H';
+    const std::string to = "\x1b[" + std::to_string(std::clamp(pos.row, 0, m_rows - 1) + 1) + ';'
+        + std::to_string(std::clamp(pos.col, 0, m_cols - 1) + 1) + 'H';
     vterm_input_write(m_impl->vt, to.data(), to.size());
 }
 
@@ -887,10 +887,14 @@ void VtScreen::resize(int rows, int cols)
         VTermPos pos;
         vterm_state_get_cursorpos(m_impl->state, &pos);
         vterm_input_write(m_impl->vt, "\x1b[r\x1b[s", 6);
-        const std::string back = "\x1b[" + std::to_string(pos.row + 1) + ';' + std::to_string(pos.col + 1) + 'H';
+        const std::string back = "\x1b[" + std::to_string(std::clamp(pos.row, 0, m_rows - 1) + 1) + ';'
+            + std::to_string(std::clamp(pos.col, 0, m_cols - 1) + 1) + 'H';
         vterm_input_write(m_impl->vt, back.data(), back.size());
         m_regionSet = m_sideMarginsSet = false;
     }
+    // Lines below the cursor that a shrink keeps move the screen up, and
+    // libvterm 0.1.4 moves the cursor up with them, above the top.
+    keepCursorOnScreen();
     m_changed = true;
     deliverScrolled();
 }

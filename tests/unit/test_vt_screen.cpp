@@ -587,6 +587,14 @@ TEST(VtScreen, ShrinkingPastARegionResetsTheMargins)
         EXPECT_EQ(s.cell(2, 7).ch, U'x');
         s.feed("\x1b#6y\x1b" "8z"); // line data of the row the cursor is on
     }
+    // Lines kept below the cursor move the screen up on a shrink; libvterm
+    // 0.1.4 takes the cursor above the top with them.
+    VtScreen s(6, 14);
+    s.feed("\x1b[4habcd\x1b[3L");
+    s.resize(2, 10);
+    s.feed("x");
+    EXPECT_EQ(s.cursorRow(), 0);
+    EXPECT_EQ(s.cell(0, 4).ch, U'x');
 }
 
 TEST(VtText, DecodesLinesAsTextAndHtml)
