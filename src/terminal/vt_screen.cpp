@@ -462,6 +462,10 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
         }
         if (c == kBel && m_scan == Scan::String) {
             m_scan = Scan::Normal;
+            if (badStatusRequest()) {
+                cancelAt(i);
+                skip(i);
+            }
             continue;
         }
         if (c < 0x20) {
@@ -488,7 +492,11 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
                 // libvterm 0.1.4 measures the string up to the byte before the
                 // ST; controls between the ESC and the backslash make that
                 // length -1. They are left out.
-                if (i - m_stringEscAt > 1) {
+                if (badStatusRequest()) {
+                    flush(m_stringEscAt);
+                    vterm_input_write(vt, &kCancel, 1);
+                    runStart = i + 1;
+                } else if (i - m_stringEscAt > 1) {
                     flush(m_stringEscAt);
                     vterm_input_write(vt, "\x1b\\", 2);
                     runStart = i + 1;
@@ -503,6 +511,8 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
             } else if (c == ']' || c == 'P') {
                 m_scan = Scan::String;
                 m_stringBytes = 0;
+                m_dcs = c == 'P';
+                m_stringHead.clear();
             } else if (c < 0x30 || c >= 0x80) {
                 m_scan = Scan::Esc; // an intermediate, or a byte the engine ignores here
                 if (c < 0x30 && m_escIntermediate == 0)
@@ -587,6 +597,8 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
                 m_scan = Scan::Normal;
             break;
         case Scan::String:
+            if (m_stringHead.size() < kStringHead)
+                m_stringHead.push_back(static_cast<char>(c));
             if (++m_stringBytes > kMaxStringBytes) {
                 cancelAt(i);
                 m_scan = Scan::Normal;
@@ -641,6 +653,17 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
     }
     flush(len);
     return 0;
+}
+
+bool VtScreen::badStatusRequest() const
+{
+    // libvterm 0.1.4 answers a status request (DCS $ q) it does not know
+    // with a format that takes the request's length for its text: it would
+    // read memory at that address. Only the ones it knows are let through.
+    if (!m_dcs || m_stringHead.compare(0, 2, "$q") != 0)
+        return false;
+    const std::string_view request = std::string_view(m_stringHead).substr(2);
+    return !(request == "m" || request == "r" || request == "s" || request == " q" || request == "\"q");
 }
 
 void VtScreen::keepCursorOnScreen()

@@ -157,6 +157,7 @@ private:
     bool floodSafe() const;
     void noteEscape(std::uint8_t final);
     void keepCursorOnScreen();
+    bool badStatusRequest() const;
     void noteCsi(std::uint8_t final);
     void deliverScrolled();
     void send(std::string_view bytes);
@@ -184,6 +185,9 @@ private:
     enum class Scan : std::uint8_t { Normal, Esc, Csi, CsiDrop, String, StringEsc };
     Scan m_scan = Scan::Normal;
     std::size_t m_stringBytes = 0;
+    bool m_dcs = false;       // the string is a DCS
+    std::string m_stringHead; // its first bytes, enough to tell a status request
+    static constexpr std::size_t kStringHead = 5;
     std::size_t m_stringEscAt = 0; // where an ESC in a string is, in the bytes at hand
     int m_csiSeparators = 0;
     int m_csiDigits = 0;

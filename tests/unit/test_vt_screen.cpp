@@ -351,6 +351,32 @@ TEST(VtScreen, AnswersCursorPositionAndDeviceAttributes)
     }
 }
 
+// libvterm 0.1.4 answers an unknown status request (DCS $ q) through a
+// format that reads memory at an address made of the request's length: only
+// the requests it knows reach it, the others go unanswered.
+TEST(VtScreen, OnlyKnownStatusRequestsAreAnswered)
+{
+    struct Row
+    {
+        const char* request;
+        bool answered;
+    };
+    for (const Row& row : { Row { "\x1bP$qm\x1b\\", true }, Row { "\x1bP$qr\x07", true }, Row { "\x1bP$q q\x1b\\", true },
+                            Row { "\x1bP$qx\x1b\\", false }, Row { "\x1bP$q\xff\x07", false },
+                            Row { "\x1bP$qmm\x1b\\", false }, Row { "\x1bP$q\x1b\\", false } }) {
+        SCOPED_TRACE(row.request);
+        VtScreen s(4, 10);
+        std::string sent;
+        s.setOutputHandler([&](std::string_view bytes) { sent.append(bytes); });
+        const std::string request = row.request;
+        for (const char c : request)
+            s.feed(std::string_view(&c, 1)); // split anywhere too
+        s.feed(request + "ok");
+        EXPECT_EQ(!sent.empty(), row.answered) << sent;
+        EXPECT_EQ(merovan::vtLineText(s.row(0)), "ok");
+    }
+}
+
 TEST(VtScreen, BracketedPasteIsTrackedAndWrapsPastedText)
 {
     VtScreen s(4, 20);
