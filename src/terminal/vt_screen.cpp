@@ -478,10 +478,12 @@ std::size_t VtScreen::feedGuarded(const std::uint8_t* bytes, std::size_t len)
                 cancelAt(i);
                 m_scan = Scan::Normal;
             } else if (c == '\n' && m_scan == Scan::Normal && i + 1 >= m_floodRetryAt && floodSafe()) {
-                flush(i + 1);
-                const std::size_t next = skipFlood(bytes, len, i + 1);
-                runStart = next;
-                i = next - 1;
+                // The engine's writes are cut here only when a flood follows.
+                const std::size_t next = skipFlood(bytes, len, i + 1, [&] { flush(i + 1); });
+                if (next > i + 1) {
+                    runStart = next;
+                    i = next - 1;
+                }
             }
             continue;
         }
@@ -782,21 +784,12 @@ constexpr int kFloodScreens = 2;
 // colour sequences (its pen ends as it would have) and clears the screen as
 // the last of them would have left it, and the last rows-1 lines go to the
 // engine as they came, the blank rows they push off not counted.
-std::size_t VtScreen::skipFlood(const std::uint8_t* bytes, std::size_t len, std::size_t pos)
+std::size_t VtScreen::skipFlood(const std::uint8_t* bytes, std::size_t len, std::size_t pos,
+                                const std::function<void()>& flushToPos)
 {
     // A screen of one row scrolls nothing into the scrollback.
-    if (!floodSafe() || m_rows < 2)
+    if (m_rows < 2)
         return pos;
-    VTermPos cursor;
-    vterm_state_get_cursorpos(m_impl->state, &cursor);
-    if (cursor.row != m_rows - 1 || cursor.col != 0)
-        return pos;
-    VTermScreenCell cell;
-    for (int col = 0; col < m_cols; ++col) {
-        if (!vterm_screen_get_cell(m_impl->screen, VTermPos { m_rows - 1, col }, &cell)
-            || (cell.chars[0] != 0 && cell.chars[0] != ' '))
-            return pos;
-    }
     // The lines, and the rows they take when they wrap (autowrap is on).
     // The last rows-1 lines are remembered: the last rows-1 rows are among
     // them.
@@ -817,6 +810,19 @@ std::size_t VtScreen::skipFlood(const std::uint8_t* bytes, std::size_t len, std:
     m_floodRetryAt = end + 1;
     if (rows < static_cast<std::size_t>(kFloodScreens * m_rows))
         return pos;
+    flushToPos();
+    if (!floodSafe()) // the alternate screen may have come with what was flushed
+        return pos;
+    VTermPos cursor;
+    vterm_state_get_cursorpos(m_impl->state, &cursor);
+    if (cursor.row != m_rows - 1 || cursor.col != 0)
+        return pos;
+    VTermScreenCell cell;
+    for (int col = 0; col < m_cols; ++col) {
+        if (!vterm_screen_get_cell(m_impl->screen, VTermPos { m_rows - 1, col }, &cell)
+            || (cell.chars[0] != 0 && cell.chars[0] != ' '))
+            return pos;
+    }
     // The engine gets the last lines that fill rows-1 rows.
     std::size_t engineLines = 0;
     std::size_t engineRows = 0;

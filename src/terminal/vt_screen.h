@@ -150,8 +150,10 @@ private:
     // Returns how many bytes at the end it did not take yet.
     std::size_t feedGuarded(const std::uint8_t* bytes, std::size_t len);
     // Past a line feed at pos: how far a flood of plain lines was taken in
-    // bulk (pos when it was not).
-    std::size_t skipFlood(const std::uint8_t* bytes, std::size_t len, std::size_t pos);
+    // bulk (pos when it was not). flushToPos hands the engine what came
+    // before pos, once a flood is found there.
+    std::size_t skipFlood(const std::uint8_t* bytes, std::size_t len, std::size_t pos,
+                          const std::function<void()>& flushToPos);
     // Whether plain lines at the bottom row certainly scroll the whole
     // screen and show as they are.
     bool floodSafe() const;
