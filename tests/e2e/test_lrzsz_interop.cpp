@@ -284,7 +284,9 @@ TEST_F(LrzszInterop, SendsToRxAndRbOnATerminalSucceedEvenWhenTheLastAckIsLost)
             }
         }
     }
-    runAll(sessions, dir, 4);
+    // Two at a time: each is timed by its own peer, and a busy machine
+    // shared with the rest of the suite should not stretch them together.
+    runAll(sessions, dir, 2);
     std::map<std::string, std::pair<int, int>> tally;   // case: successes, notes
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         const Session& s = sessions[i];
