@@ -52,6 +52,15 @@ struct CancelProbe
     qint64 ended() const { return clicked ? sinceClick.elapsed() : -1; }
 };
 
+// The dialog was drawn while the wait went on, the cancel was clicked, and
+// the transfer came back within kEndWithinMs of the click.
+void expectEndedAtOnce(const CancelProbe& probe)
+{
+    EXPECT_TRUE(probe.shown) << "the dialog was drawn while the peer was awaited";
+    ASSERT_TRUE(probe.clicked);
+    EXPECT_LT(probe.ended(), kEndWithinMs);
+}
+
 class FileTransferWaits : public DialogFixture<FileTransferDialog>
 {
 };
@@ -112,9 +121,7 @@ TEST_F(FileTransferWaits, ACancelDuringTheStartWaitEndsEveryProtocolAtOnce)
             dialog->mnu_sendFileClick();
         else
             dialog->mnu_receiveFilesClick();
-        EXPECT_TRUE(probe.shown) << "the dialog was drawn while the peer was awaited";
-        ASSERT_TRUE(probe.clicked);
-        EXPECT_LT(probe.ended(), kEndWithinMs);
+        ASSERT_NO_FATAL_FAILURE(expectEndedAtOnce(probe));
         ASSERT_EQ(messages.size(), 1u);
         EXPECT_TRUE(messages[0].startsWith(QStringLiteral("Transfer canceled"))) << messages[0].toStdString();
         pty.receive(1 << 16, 50); // what the transfer sent, cancel included
@@ -134,9 +141,7 @@ TEST_F(BootWaits, ACancelWhileTheLoaderIsAwaitedEndsTheLoadAtOnce)
     CancelProbe probe;
     probe.arm(dialog.get(), dialog->btn_cancelsend);
     dialog->btn_send->click();
-    EXPECT_TRUE(probe.shown);
-    ASSERT_TRUE(probe.clicked);
-    EXPECT_LT(probe.ended(), kEndWithinMs);
+    ASSERT_NO_FATAL_FAILURE(expectEndedAtOnce(probe));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].startsWith(QStringLiteral("Transfer canceled"))) << messages[0].toStdString();
 }
@@ -157,9 +162,7 @@ TEST_F(TextWaits, ACancelWhileALineAwaitsItsAcknowledgeEndsTheTransferAtOnce)
     CancelProbe probe;
     probe.arm(dialog.get(), dialog->btn_cancel);
     dialog->btn_send->click();
-    EXPECT_TRUE(probe.shown);
-    ASSERT_TRUE(probe.clicked);
-    EXPECT_LT(probe.ended(), kEndWithinMs);
+    ASSERT_NO_FATAL_FAILURE(expectEndedAtOnce(probe));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].startsWith(QStringLiteral("Transfer canceled"))) << messages[0].toStdString();
 }
@@ -179,9 +182,7 @@ TEST_F(TextWaits, ACancelDuringAPauseOfTheSendFirstTextEndsTheTransferAtOnce)
     CancelProbe probe;
     probe.arm(dialog.get(), dialog->btn_cancel);
     dialog->btn_send->click();
-    EXPECT_TRUE(probe.shown);
-    ASSERT_TRUE(probe.clicked);
-    EXPECT_LT(probe.ended(), kEndWithinMs);
+    ASSERT_NO_FATAL_FAILURE(expectEndedAtOnce(probe));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].startsWith(QStringLiteral("Transfer canceled"))) << messages[0].toStdString();
     const auto sent = pty.receive(64, 300);
@@ -207,9 +208,7 @@ TEST_F(BinaryWaits, ACancelDuringAPauseOfTheSendFirstTextEndsTheSendAtOnce)
     CancelProbe probe;
     probe.arm(dialog.get(), dialog->btn_cancelsend);
     dialog->btn_send->click();
-    EXPECT_TRUE(probe.shown);
-    ASSERT_TRUE(probe.clicked);
-    EXPECT_LT(probe.ended(), kEndWithinMs);
+    ASSERT_NO_FATAL_FAILURE(expectEndedAtOnce(probe));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].contains(QStringLiteral("cancel"), Qt::CaseInsensitive)) << messages[0].toStdString();
     const auto sent = pty.receive(64, 300);
